@@ -1,0 +1,37 @@
+// The standard normal distribution and the clipping of probabilities.
+#pragma once
+
+namespace quorvel {
+
+inline constexpr double kSqrt2 = 1.4142135623730951;
+// The double nearest to sqrt(2*pi); computing sqrt(2.0 * pi) in doubles gives
+// 2.5066282746310002, one unit lower, which is not what is used here.
+inline constexpr double kSqrt2Pi = 2.5066282746310007;
+inline constexpr double kProbFloor = 1e-15;
+inline constexpr double kProbCeiling = 1.0 - 1e-15;  // 0.999999999999999, 0x3FEFFFFFFFFFFFF7
+
+// Normal distribution with a mean and a standard deviation.  The probit model
+// only ever uses mean 0 and standard deviation 1.
+struct Normal {
+    double mean = 0.0;
+    double sd = 1.0;
+
+    // 0.5 * erfc((mean - x) / (sd * sqrt 2)): NaN for NaN, exactly 0 at -inf
+    // and exactly 1 at +inf.
+    double cdf(double x) const;
+    // exp(u * (-0.5 * u)) / (sd * sqrt(2 pi)) with u = (x - mean) / sd.
+    double pdf(double x) const;
+};
+
+// Standard normal cdf Phi and density phi (mean 0, sd 1).
+double normal_cdf(double x);
+double normal_pdf(double x);
+
+// min(max(p, floor), ceiling) with a NaN p mapped to the floor: always a
+// finite number in [1e-15, 1 - 1e-15].
+inline double clip_probability(double p) {
+    double lo = p > kProbFloor ? p : kProbFloor;  // NaN fails the test: floor
+    return lo < kProbCeiling ? lo : kProbCeiling;
+}
+
+}  // namespace quorvel
