@@ -1,0 +1,102 @@
+// fit_probit(endog_py, exog_py, max_iter=..., tol=..., robust=..., cluster_vars=...)
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/covariance.hpp"
+#include "core/optimizer.hpp"
+#include "lib/args.hpp"
+#include "lib/boundary.hpp"
+#include "lib/convert.hpp"
+#include "python/entries.hpp"
+#include "python/results.hpp"
+
+namespace quorvel::py {
+namespace {
+
+constexpr std::uint64_t kDefaultMaxIter = 35;
+constexpr double kDefaultTol = 1e-6;
+
+// Validates the outcome through its shape, (nobs,) or (nobs, 1), and copies
+// it (column 0 of a 2-D outcome).
+Vector copy_outcome(PyObject* endog) {
+    PyRef shape = check_new(PyObject_GetAttrString(endog, "shape"));
+    if (!PyTuple_Check(shape.get())) raise_cannot_convert(shape.get(), "PyTuple");
+    Py_ssize_t length = PyTuple_GET_SIZE(shape.get());
+    if (length != 1 && length != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
+        throw ErrorAlreadySet{};
+    }
+    std::uint64_t nobs = to_u64(PyTuple_GET_ITEM(shape.get(), 0));
+    std::optional<std::uint64_t> second;
+    if (length == 2 && PyTuple_GET_ITEM(shape.get(), 1) != Py_None) {
+        second = to_u64(PyTuple_GET_ITEM(shape.get(), 1));
+    }
+    if (!second) {
+        return to_vector(vector_view(require_float64_array(endog, 1, ArrayErrors::plain)));
+    }
+    if (*second == 1) {
+        return to_vector(matrix_view(require_float64_array(endog, 2, ArrayErrors::plain)).column(0));
+    }
+    PyErr_Format(PyExc_ValueError, "endog must be shape (nobs,) or (nobs,1). got=(%llu,Some(%llu))",
+                 static_cast<unsigned long long>(nobs), static_cast<unsigned long long>(*second));
+    throw ErrorAlreadySet{};
+}
+
+std::vector<std::string> generated_names(std::size_t k) {
+    std::vector<std::string> names;
+    names.reserve(k);
+    for (std::size_t j = 0; j < k; ++j) names.push_back("x" + std::to_string(j));
+    return names;
+}
+
+PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"endog_py", "exog_py", "max_iter", "tol", "robust", "cluster_vars"};
+    auto slot = bind_arguments("fit_probit", names, 2, args, nargs, kwnames);
+
+    PyObject* endog_py = slot[0];
+    PyArrayObject* exog_py = convert_argument(
+        "exog_py", [&] { return require_float64_array(slot[1], 2, ArrayErrors::detailed); });
+    std::uint64_t max_iter =
+        slot[2] ? convert_argument("max_iter", [&] { return to_u64(slot[2]); }) : kDefaultMaxIter;
+    double tol = slot[3] ? convert_argument("tol", [&] { return to_double(slot[3]); }) : kDefaultTol;
+    bool robust = slot[4] ? convert_argument("robust", [&] { return to_bool_exact(slot[4]); }) : false;
+    PyObject* cluster_vars = slot[5];
+
+    Vector y = copy_outcome(endog_py);
+    Matrix x = to_matrix(matrix_view(exog_py));
+    if (y.size() > x.rows()) {
+        std::string message = "endog has " + std::to_string(y.size()) + " observations but exog has only " +
+                              std::to_string(x.rows()) + " rows";
+        raise(PyExc_ValueError, message.c_str());
+    }
+
+    Probit model(std::move(y), std::move(x));
+    FitResult fitted = fit_bfgs(model, max_iter, tol);
+
+    ClusterSource clusters = [cluster_vars]() -> std::optional<Matrix> {
+        if (cluster_vars == nullptr) return std::nullopt;
+        return to_matrix(matrix_view(require_float64_array(cluster_vars, 2, ArrayErrors::plain)));
+    };
+    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters);
+
+    ResultRecord record;
+    record.exog_names = generated_names(model.k());
+    record.params = new_array_1d(std::move(fitted.params));
+    record.cov = new_array_2d(std::move(cov));
+    // The model is done with: its copies become the result's arrays.
+    record.exog = new_array_2d(std::move(model.exog));
+    record.endog = new_array_1d(std::move(model.endog));
+    record.loglike = fitted.loglike;
+    record.iterations = fitted.iterations;
+    record.converged = fitted.converged;
+    return new_results(std::move(record)).release();
+}
+
+}  // namespace
+
+PyObject* fit_probit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding_boundary([&] { return fit(args, nargs, kwnames); });
+}
+
+}  // namespace quorvel::py
