@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/linalg.hpp"
+
+namespace quorvel {
+namespace {
+
+std::string internal_error_text(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const InternalError& e) {
+        return e.what();
+    }
+    return "<no InternalError>";
+}
+
+TEST(Linalg, FailIndexNamesIndexAndDimension) {
+    EXPECT_EQ(internal_error_text([] { fail_index(7, 3); }),
+              "assertion failed: index < dim (index 7, dim 3)");
+    Matrix m(2, 3);
+    EXPECT_EQ(internal_error_text([&] { (void)m(2, 0); }),
+              "assertion failed: index < dim (index 2, dim 2)");
+    EXPECT_EQ(internal_error_text([&] { (void)m(0, 3); }),
+              "assertion failed: index < dim (index 3, dim 3)");
+    EXPECT_EQ(internal_error_text([&] { (void)m.row(5); }),
+              "assertion failed: index < dim (index 5, dim 2)");
+    EXPECT_NO_THROW((void)m(1, 2));
+}
+
+TEST(Linalg, ShapeText) {
+    EXPECT_EQ(shape_text(0, 0), "(0, 0)");
+    EXPECT_EQ(shape_text(12, 3), "(12, 3)");
+}
+
+TEST(Linalg, IdentityHasOnesOnlyOnTheDiagonal) {
+    for (std::size_t n : {0u, 1u, 4u}) {
+        const Matrix id = Matrix::identity(n);
+        ASSERT_EQ(id.rows(), n);
+        ASSERT_EQ(id.cols(), n);
+        for (std::size_t r = 0; r < n; ++r)
+            for (std::size_t c = 0; c < n; ++c) EXPECT_EQ(id(r, c), r == c ? 1.0 : 0.0);
+    }
+}
+
+Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
+    Matrix m(rows, cols);
+    m.storage() = values;
+    return m;
+}
+
+TEST(Linalg, ProductsAgainstHandComputedValues) {
+    const Matrix a = from_rows(2, 3, {1, 2, 3, 4, 5, 6});
+    const Matrix b = from_rows(3, 2, {7, 8, 9, 10, 11, 12});
+    const Matrix ab = matmul(a, b);
+    EXPECT_EQ(ab.storage(), (std::vector<double>{58, 64, 139, 154}));
+
+    const Matrix c = from_rows(2, 3, {1, 0, -1, 2, 1, 0});
+    const Matrix act = matmul_transposed(a, c);  // a * c^T
+    EXPECT_EQ(act.rows(), 2u);
+    EXPECT_EQ(act.storage(), (std::vector<double>{-2, 4, -2, 13}));
+
+    EXPECT_EQ(matvec(a, Vector{1, -1, 2}), (Vector{5, 11}));
+
+    const Matrix empty = matmul(Matrix(2, 0), Matrix(0, 3));
+    EXPECT_EQ(empty.storage(), std::vector<double>(6, 0.0));
+}
+
+struct MismatchCase {
+    const char* name;
+    std::function<void()> call;
+    const char* message;
+};
+
+TEST(Linalg, MismatchedShapesNameBothShapes) {
+    const std::vector<MismatchCase> cases = {
+        {"matmul", [] { matmul(Matrix(2, 3), Matrix(2, 3)); },
+         "matmul: shapes (2, 3) and (2, 3) do not fit"},
+        {"matmul_transposed", [] { matmul_transposed(Matrix(2, 3), Matrix(3, 2)); },
+         "matmul_transposed: shapes (2, 3) and (3, 2) do not fit"},
+        {"matvec", [] { matvec(Matrix(2, 3), Vector(2)); },
+         "matvec: shapes (2, 3) and (2, 1) do not fit"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(internal_error_text(c.call), c.message) << c.name;
+}
+
+// With a = 1 + 2^-27 and b = 1 - 2^-27, a*b = 1 - 2^-54 rounds to 1.0, so
+// -1 + a*b is exactly 0; a fused multiply-add would give -2^-54.
+TEST(Linalg, ProductsRoundEveryMultiplication) {
+    const double a = 1.0 + std::ldexp(1.0, -27);
+    const double b = 1.0 - std::ldexp(1.0, -27);
+    const Matrix row = from_rows(1, 2, {-1.0, a});
+    EXPECT_EQ(matvec(row, Vector{1.0, b})[0], 0.0);
+    EXPECT_EQ(matmul(row, from_rows(2, 1, {1.0, b}))(0, 0), 0.0);
+    EXPECT_EQ(matmul_transposed(row, from_rows(1, 2, {1.0, b}))(0, 0), 0.0);
+}
+
+// A 3 x 2 logical matrix [[1, 2], [3, 4], [5, 6]] laid out in memory in
+// several ways, one of them unaligned.
+TEST(Linalg, ViewsReadAnyStrideLayout) {
+    const std::vector<double> logical = {1, 2, 3, 4, 5, 6};
+    constexpr std::ptrdiff_t d = sizeof(double);
+
+    std::vector<double> row_major = logical;
+    std::vector<double> col_major = {1, 3, 5, 2, 4, 6};
+    std::vector<double> reversed(logical.rbegin(), logical.rend());
+    // Every other double, rows and columns both reversed.
+    std::vector<double> sparse(12, -99.0);
+    for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 2; ++c) sparse[2 * ((2 - r) * 2 + (1 - c))] = logical[r * 2 + c];
+    std::vector<char> unaligned(1 + 6 * sizeof(double));
+    std::memcpy(unaligned.data() + 1, logical.data(), 6 * sizeof(double));
+
+    auto bytes = [](const std::vector<double>& v) { return reinterpret_cast<const char*>(v.data()); };
+    const struct {
+        const char* name;
+        MatrixView view;
+    } cases[] = {
+        {"row-major", MatrixView(bytes(row_major), 3, 2, 2 * d, d)},
+        {"column-major", MatrixView(bytes(col_major), 3, 2, d, 3 * d)},
+        {"reversed", MatrixView(bytes(reversed) + 5 * d, 3, 2, -2 * d, -d)},
+        {"strided reversed", MatrixView(bytes(sparse) + 10 * d, 3, 2, -4 * d, -2 * d)},
+        {"unaligned", MatrixView(unaligned.data() + 1, 3, 2, 2 * d, d)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(to_matrix(c.view).storage(), logical) << c.name;
+        EXPECT_EQ(to_vector(c.view.column(1)), (Vector{2, 4, 6})) << c.name;
+        EXPECT_EQ(c.view.at(2, 0), 5.0) << c.name;
+    }
+    const MatrixView v(bytes(row_major), 3, 2, 2 * d, d);
+    EXPECT_THROW((void)v.at(3, 0), InternalError);
+    EXPECT_THROW((void)v.column(2), InternalError);
+    EXPECT_THROW((void)v.column(0).at(3), InternalError);
+
+    const VectorView backwards(bytes(row_major) + 5 * d, 6, -d);
+    EXPECT_EQ(to_vector(backwards), (Vector{6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(to_matrix(MatrixView(Matrix(0, 4))).cols(), 4u);
+}
+
+}  // namespace
+}  // namespace quorvel
