@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/probit.hpp"
+
+namespace quorvel {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kLnHalf = -0.6931471805599453;
+constexpr double kLnFloor = -34.538776394910684;
+constexpr double kLambdaAtZero = 0.7978845608028653;
+
+Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
+    Matrix m(rows, cols);
+    m.storage() = values;
+    return m;
+}
+
+double repeated_sum(double term, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s = s + term;
+    return s;
+}
+
+// A small data set with both outcomes and a constant column.
+Probit small_model() {
+    return Probit({1, 0, 1, 1, 0, 0, 1},
+                  from_rows(7, 3, {1, 0.5, 2,  1, -1.2, 0,  1, 0.3, -1, 1, 2.0, 1,
+                                   1, -0.7, 3, 1, 0.1, -2, 1, 1.5, 0.5}));
+}
+
+TEST(Probit, ConstructionRejectsTooFewExogRows) {
+    try {
+        Probit({1, 0, 1}, Matrix(2, 1));
+        FAIL() << "no InputError";
+    } catch (const InputError& e) {
+        EXPECT_STREQ(e.what(), "endog has 3 rows but exog has only 2 rows");
+    }
+    // Extra exog rows are allowed and never read.
+    Probit extra({1, 0}, from_rows(3, 1, {0.5, -0.5, kNaN}));
+    EXPECT_TRUE(std::isfinite(score(extra, {0.3})[0]));
+}
+
+TEST(Probit, CoefficientLengthIsChecked) {
+    const Probit m = small_model();
+    EXPECT_THROW(log_likelihood(m, {0.0, 0.0}), InternalError);
+    EXPECT_THROW(score(m, {0.0, 0.0, 0.0, 0.0}), InternalError);
+    Vector g(2);
+    EXPECT_THROW(score_into(m, {0.0, 0.0, 0.0}, g), InternalError);
+}
+
+TEST(Probit, AtZeroEveryRowHasProbabilityOneHalf) {
+    const Probit m = small_model();
+    EXPECT_EQ(log_likelihood(m, {0, 0, 0}), repeated_sum(kLnHalf, 7));
+    const Vector g = score(m, {0, 0, 0});
+    for (std::size_t j = 0; j < 3; ++j) {
+        double expected = 0.0;
+        for (std::size_t i = 0; i < 7; ++i) {
+            const double lambda = m.endog[i] == 1.0 ? kLambdaAtZero : -kLambdaAtZero;
+            expected = m.exog(i, j) * lambda + expected;
+        }
+        EXPECT_EQ(g[j], expected) << j;
+    }
+}
+
+TEST(Probit, EmptyDimensions) {
+    const Probit no_rows({}, Matrix(0, 2));
+    EXPECT_EQ(log_likelihood(no_rows, {0.4, -1}), 0.0);
+    EXPECT_EQ(score(no_rows, {0.4, -1}), (Vector{0.0, 0.0}));
+
+    const Probit no_cols({1, 0, 0}, Matrix(3, 0));
+    EXPECT_EQ(log_likelihood(no_cols, {}), repeated_sum(kLnHalf, 3));
+    EXPECT_TRUE(score(no_cols, {}).empty());
+}
+
+// One-row models: (y, x, beta) -> log-likelihood term and score.
+struct RowCase {
+    const char* name;
+    double y, x, beta;
+    double ll;
+    double score;  // NaN: expected NaN
+};
+class ProbitRow : public testing::TestWithParam<RowCase> {};
+
+TEST_P(ProbitRow, LogLikelihoodTermAndScore) {
+    const RowCase c = GetParam();
+    const Probit m({c.y}, from_rows(1, 1, {c.x}));
+    EXPECT_EQ(log_likelihood(m, {c.beta}), c.ll);
+    const double g = score(m, {c.beta})[0];
+    if (std::isnan(c.score)) {
+        EXPECT_TRUE(std::isnan(g));
+    } else {
+        EXPECT_EQ(g, c.score);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ProbitRow,
+    // phi underflows to 0 at |t| = 40, so lambda is 0 there; with an infinite
+    // regressor lambda is 0 as well, but x * lambda is NaN.
+    testing::Values(RowCase{"half_outcome", 0.5, 2.0, 1.3, kLnHalf, 0.0},
+                    RowCase{"t_plus_40", 1.0, 4.0, 10.0, -9.992007221626415e-16, 0.0},
+                    RowCase{"t_minus_40", 0.0, 4.0, 10.0, kLnFloor, 0.0},
+                    RowCase{"infinite_index", 1.0, std::numeric_limits<double>::infinity(), -1.0,
+                            kLnFloor, kNaN}),
+    [](const testing::TestParamInfo<RowCase>& info) { return std::string(info.param.name); });
+
+// A NaN anywhere in a row puts it at the probability floor and turns the
+// whole score into NaN.
+TEST(Probit, NaNRowHitsTheFloor) {
+    const struct {
+        const char* name;
+        std::size_t row;  // -1: NaN in beta
+        bool in_endog;
+        std::size_t col;
+    } cases[] = {{"endog", 2, true, 0}, {"exog", 4, false, 1}, {"beta", 99, false, 2}};
+    const Probit base = small_model();
+    const Vector beta0 = {0.1, -0.4, 0.2};
+    const double ll_clean = log_likelihood(base, beta0);
+    for (const auto& c : cases) {
+        Vector y = base.endog;
+        Matrix x = base.exog;
+        Vector beta = beta0;
+        double expected = 0.0;
+        if (c.row == 99) {
+            beta[c.col] = kNaN;
+            expected = repeated_sum(kLnFloor, 7);
+        } else {
+            if (c.in_endog) y[c.row] = kNaN;
+            else x(c.row, c.col) = kNaN;
+            // Every row but c.row keeps its clean term.
+            for (std::size_t i = 0; i < 7; ++i) {
+                const Probit one({base.endog[i]}, from_rows(1, 3, {x(i, 0), x(i, 1), x(i, 2)}));
+                expected = expected + (i == c.row ? kLnFloor : log_likelihood(one, beta));
+            }
+        }
+        const Probit m(y, x);
+        EXPECT_EQ(log_likelihood(m, beta), expected) << c.name;
+        EXPECT_LT(log_likelihood(m, beta), ll_clean) << c.name;
+        for (double g : score(m, beta)) EXPECT_TRUE(std::isnan(g)) << c.name;
+    }
+}
+
+// The score is the gradient of the log-likelihood: compare with central
+// differences at a few points.
+TEST(Probit, ScoreMatchesFiniteDifferences) {
+    const Probit m = small_model();
+    const std::vector<Vector> points = {{0, 0, 0}, {0.2, -0.5, 0.3}, {-1.0, 1.5, -0.4}};
+    for (const Vector& beta : points) {
+        const Vector g = score(m, beta);
+        for (std::size_t j = 0; j < 3; ++j) {
+            const double h = 1e-6;
+            Vector up = beta, down = beta;
+            up[j] += h;
+            down[j] -= h;
+            const double fd = (log_likelihood(m, up) - log_likelihood(m, down)) / (2 * h);
+            EXPECT_NEAR(g[j], fd, 1e-7 * (1.0 + std::fabs(fd))) << "j=" << j;
+        }
+        Vector buffer(3, 123.0);
+        score_into(m, beta, buffer);
+        EXPECT_EQ(buffer, g);
+    }
+}
+
+// Two rows with the same regressor x = 1.1 and opposite outcomes at beta = 0:
+// the score is x*L - x*L.  Each product is rounded before the addition, so it
+// is exactly 0; a fused multiply-add would leave the rounding error of x*L.
+TEST(Probit, ScoreAccumulationRoundsEachProduct) {
+    const Probit m({0, 1}, from_rows(2, 1, {1.1, 1.1}));
+    EXPECT_NE(std::fma(1.1, kLambdaAtZero, -(1.1 * kLambdaAtZero)), 0.0);
+    EXPECT_EQ(score(m, {0.0})[0], 0.0);
+}
+
+}  // namespace
+}  // namespace quorvel
