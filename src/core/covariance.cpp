@@ -1,0 +1,191 @@
+#include "core/covariance.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace quorvel {
+
+namespace {
+
+// Checks that x has the n = y.size() rows and beta the x.cols() entries that
+// the per-observation loops read.
+void check_problem(const char* what, const Matrix& x, const Vector& y, const Vector& beta) {
+    if (x.rows() < y.size()) {
+        throw InternalError(std::string(what) + ": exog has shape " +
+                            shape_text(x.rows(), x.cols()) + " but endog has " +
+                            std::to_string(y.size()) + " entries");
+    }
+    if (beta.size() != x.cols()) {
+        throw InternalError(std::string(what) + ": beta has " + std::to_string(beta.size()) +
+                            " entries but exog has " + std::to_string(x.cols()) + " columns");
+    }
+}
+
+// The per-observation quantities of the likelihood for one row: the linear
+// index z (j ascending from 0.0) and lambda = (q phi(t)) / clip(Phi(t)) with
+// q = 2y - 1 and t = z q.
+struct RowTerms {
+    double z;
+    double lambda;
+};
+
+inline RowTerms row_terms(const double* x, double y, const double* beta, std::size_t k) {
+    double z = 0.0;
+    for (std::size_t j = 0; j < k; ++j) z = z + x[j] * beta[j];
+    const double q = (y + y) + (-1.0);
+    const double t = z * q;
+    const double p = clip_probability(normal_cdf(t));
+    return {z, (q * normal_pdf(t)) / p};
+}
+
+}  // namespace
+
+Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta) {
+    check_problem("probit_hessian", x, y, beta);
+    const std::size_t n = y.size(), k = x.cols();
+    Matrix h(k, k);
+    double* hd = h.data();
+    const double* row = x.data();
+    for (std::size_t i = 0; i < n; ++i, row += k) {
+        const RowTerms rt = row_terms(row, y[i], beta.data(), k);
+        const double w = (rt.z + rt.lambda) * rt.lambda;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double xw = row[j] * w;
+            double* hrow = hd + j * k;
+            for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - xw * row[l];
+        }
+    }
+    return h;
+}
+
+std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
+    if (h.rows() != h.cols()) {
+        throw InternalError("invert_gauss_jordan: matrix of shape " +
+                            shape_text(h.rows(), h.cols()) + " is not square");
+    }
+    const std::size_t k = h.rows(), w = 2 * k;
+    Matrix a(k, w);
+    for (std::size_t r = 0; r < k; ++r) {
+        for (std::size_t c = 0; c < k; ++c) a(r, c) = h(r, c);
+        a(r, k + r) = 1.0;
+    }
+    double* ad = a.data();
+    for (std::size_t c = 0; c < k; ++c) {
+        // Pivot: the first row holding the largest magnitude (strictly larger
+        // replaces; a NaN never does).
+        std::size_t p = c;
+        double m = std::fabs(ad[c * w + c]);
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double v = std::fabs(ad[r * w + c]);
+            if (v > m) {
+                m = v;
+                p = r;
+            }
+        }
+        if (m < 1e-14) return std::nullopt;  // a NaN m passes
+        if (p != c) {
+            for (std::size_t j = 0; j < w; ++j) std::swap(ad[c * w + j], ad[p * w + j]);
+        }
+        double* prow = ad + c * w;
+        const double p0 = prow[c];
+        for (std::size_t j = c; j < w; ++j) prow[j] = prow[j] / p0;
+        for (std::size_t r = c + 1; r < k; ++r) {
+            double* rrow = ad + r * w;
+            const double f = rrow[c];
+            for (std::size_t j = c; j < w; ++j) rrow[j] = rrow[j] - prow[j] * f;
+        }
+    }
+    for (std::size_t c = k; c-- > 1;) {
+        const double* crow = ad + c * w;
+        for (std::size_t r = 0; r < c; ++r) {
+            double* rrow = ad + r * w;
+            const double f = rrow[c];
+            for (std::size_t j = c; j < w; ++j) rrow[j] = rrow[j] - crow[j] * f;
+        }
+    }
+    Matrix inv(k, k);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t j = 0; j < k; ++j) inv(r, j) = a(r, k + j);
+    return inv;
+}
+
+Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
+    check_problem("probit_scores", x, y, beta);
+    const std::size_t n = y.size(), k = x.cols();
+    Matrix s(n, k);
+    double* sd = s.data();
+    const double* row = x.data();
+    for (std::size_t i = 0; i < n; ++i, row += k, sd += k) {
+        const double lambda = row_terms(row, y[i], beta.data(), k).lambda;
+        for (std::size_t j = 0; j < k; ++j) sd[j] = row[j] * lambda;
+    }
+    return s;
+}
+
+Matrix hc0_meat(const Matrix& scores) {
+    const std::size_t n = scores.rows(), k = scores.cols();
+    Matrix m(k, k);
+    double* md = m.data();
+    const double* s = scores.data();
+    for (std::size_t i = 0; i < n; ++i, s += k) {
+        for (std::size_t j = 0; j < k; ++j) {
+            double* mrow = md + j * k;
+            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + s[l] * s[j];
+        }
+    }
+    return m;
+}
+
+Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
+    Matrix m(k, k);
+    double* md = m.data();
+    for (const auto& entry : sums) {
+        const Vector& u = entry.second;
+        if (u.size() != k) {
+            throw InternalError("cluster_meat: a cluster sum has " + std::to_string(u.size()) +
+                                " entries, expected " + std::to_string(k));
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+            double* mrow = md + j * k;
+            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + u[j] * u[l];
+        }
+    }
+    return m;
+}
+
+Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
+                           const ClusterSource& clusters) {
+    const std::size_t n = model.nobs(), k = model.k();
+    const Matrix h = probit_hessian(model.exog, model.endog, beta);
+    std::optional<Matrix> inverse = invert_gauss_jordan(h);
+    Matrix v0;
+    if (!inverse) {
+        std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
+                    stderr);
+        std::fflush(stderr);
+        v0 = Matrix::identity(k);
+    } else {
+        v0 = std::move(*inverse);
+        for (double& e : v0.storage()) e = -e;
+    }
+    if (!robust) return v0;
+
+    const Matrix s = probit_scores(model.exog, model.endog, beta);
+    std::optional<Matrix> g = clusters ? clusters() : std::nullopt;
+    Matrix meat;
+    if (!g) {
+        meat = hc0_meat(s);
+    } else {
+        if (g->rows() != n) {
+            throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
+                             " rows, nobs=" + std::to_string(n));
+        }
+        const std::vector<std::string> keys = combine_cluster_keys(*g);
+        meat = cluster_meat(sum_scores_by_cluster(keys, s), k);
+    }
+    return matmul(matmul(v0, meat), v0);
+}
+
+}  // namespace quorvel
