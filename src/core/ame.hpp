@@ -29,12 +29,16 @@ const char* significance_stars(double p);
 
 // One row per column of x that is not an intercept, in column order.
 // Binary columns (every value 0 or 1) get the discrete change
-// mean(Phi(t1) - Phi(t0)), the others mean(phi(t)) * beta_j.  Rows are read
-// in place in blocks of chunk_size (>= 1).  Shapes are checked before any
-// work, with k = x.cols: v must be k x k; beta must have k entries unless
-// there are no observations; names must have at least k entries, and names
-// past the k-th are ignored only when they are intercept names.  A mismatch
-// throws InternalError with a message naming the shapes.
+// mean(Phi(t1) - Phi(t0)), the others mean(phi(t)) * beta_j.  The delta
+// method uses the exact Jacobian of these means in beta; for a continuous
+// column its diagonal entry is mean(phi(t)) - beta_j * mean(t x_j phi(t)).
+// Rows are read in place in blocks of chunk_size; a chunk_size of 0 throws
+// InputError, and the block temporaries never exceed min(chunk_size, n) rows.
+// Shapes are checked before any work, with k = x.cols: v must be k x k; beta
+// must have k entries unless there are no observations; names must have at
+// least k entries, and names past the k-th are ignored only when they are
+// intercept names.  A mismatch throws InternalError with a message naming the
+// shapes.
 std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
                                 const std::vector<std::string>& names, std::uint64_t chunk_size);
 

@@ -7,7 +7,8 @@
 namespace quorvel {
 
 // One estimation problem.  The evaluations visit rows 0..n-1 of exog, where
-// n = endog.size(); construction checks that exog has at least n rows.
+// n = endog.size(); construction checks that exog has at least n rows and
+// throws InputError naming both lengths otherwise.
 struct Probit {
     Vector endog;   // n outcomes, expected 0.0 or 1.0 (used through 2y - 1)
     Matrix exog;    // at least n rows, k columns
