@@ -64,17 +64,15 @@ double reference_effect(const Problem& p, std::size_t j, bool binary) {
     return total / static_cast<double>(p.x.rows());
 }
 
-TEST(Ame, EffectsMatchTheirDefinitions) {
+TEST(Ame, RowsInColumnOrderWithTheirStatistics) {
     const Problem p = ten_rows();
     const std::vector<AmeRow> rows = run(p, 10);
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].name, "d");
-    EXPECT_EQ(rows[1].name, "x1");
-    EXPECT_EQ(rows[2].name, "x2");
-    EXPECT_NEAR(rows[0].dydx, reference_effect(p, 1, true), 1e-15);
-    EXPECT_NEAR(rows[1].dydx, reference_effect(p, 2, false), 1e-15);
-    EXPECT_NEAR(rows[2].dydx, reference_effect(p, 3, false), 1e-15);
-    for (const AmeRow& r : rows) {
+    const bool binary[] = {true, false, false};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const AmeRow& r = rows[i];
+        EXPECT_EQ(r.name, p.names[i + 1]);
+        EXPECT_NEAR(r.dydx, reference_effect(p, i + 1, binary[i]), 1e-15) << r.name;
         EXPECT_GT(r.std_err, 0.0);
         EXPECT_EQ(r.z, r.dydx / r.std_err);
         EXPECT_EQ(r.p_value, two_sided_p_value(r.z));
@@ -172,20 +170,11 @@ TEST(Ame, InterceptNames) {
 
 TEST(Ame, InterceptColumnsAreLeftOutOfTheRows) {
     Problem p = ten_rows();
-    Matrix x(10, 8);
-    for (std::size_t i = 0; i < 10; ++i)
-        for (std::size_t j = 0; j < 8; ++j) x(i, j) = p.x(i, 2) * static_cast<double>(j + 1);
-    p.x = x;
-    p.beta = Vector(8, 0.1);
-    p.v = Matrix::identity(8);
-    p.names = {"CONST", "Intercept", "constant", "const_1", " const", "\xC4\xB0NTERCEPT",
-               "intercept", "x"};
+    p.names = {"CONST", "constant", "\xC4\xB0NTERCEPT", "Intercept"};
     std::vector<std::string> kept;
     for (const AmeRow& r : run(p, 10)) kept.push_back(r.name);
-    EXPECT_EQ(kept, (std::vector<std::string>{"constant", "const_1", " const",
-                                              "\xC4\xB0NTERCEPT", "x"}));
-
-    p.names = {"const", "CONST", "Intercept", "intercept", "const", "const", "INTERCEPT", "Const"};
+    EXPECT_EQ(kept, (std::vector<std::string>{"constant", "\xC4\xB0NTERCEPT"}));
+    p.names = {"const", "CONST", "Intercept", "intercept"};
     EXPECT_TRUE(run(p, 3).empty());
 }
 

@@ -32,21 +32,6 @@ TEST(Linalg, FailIndexNamesIndexAndDimension) {
     EXPECT_NO_THROW((void)m(1, 2));
 }
 
-TEST(Linalg, ShapeText) {
-    EXPECT_EQ(shape_text(0, 0), "(0, 0)");
-    EXPECT_EQ(shape_text(12, 3), "(12, 3)");
-}
-
-TEST(Linalg, IdentityHasOnesOnlyOnTheDiagonal) {
-    for (std::size_t n : {0u, 1u, 4u}) {
-        const Matrix id = Matrix::identity(n);
-        ASSERT_EQ(id.rows(), n);
-        ASSERT_EQ(id.cols(), n);
-        for (std::size_t r = 0; r < n; ++r)
-            for (std::size_t c = 0; c < n; ++c) EXPECT_EQ(id(r, c), r == c ? 1.0 : 0.0);
-    }
-}
-
 Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
     Matrix m(rows, cols);
     m.storage() = values;
@@ -66,8 +51,9 @@ TEST(Linalg, ProductsAgainstHandComputedValues) {
 
     EXPECT_EQ(matvec(a, Vector{1, -1, 2}), (Vector{5, 11}));
 
-    const Matrix empty = matmul(Matrix(2, 0), Matrix(0, 3));
-    EXPECT_EQ(empty.storage(), std::vector<double>(6, 0.0));
+    EXPECT_EQ(matmul(Matrix(2, 0), Matrix(0, 3)).storage(), std::vector<double>(6, 0.0));
+    EXPECT_EQ(Matrix::identity(3).storage(), (std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
+    EXPECT_EQ(Matrix::identity(0).rows(), 0u);
 }
 
 struct MismatchCase {
@@ -107,7 +93,6 @@ TEST(Linalg, ViewsReadAnyStrideLayout) {
 
     std::vector<double> row_major = logical;
     std::vector<double> col_major = {1, 3, 5, 2, 4, 6};
-    std::vector<double> reversed(logical.rbegin(), logical.rend());
     // Every other double, rows and columns both reversed.
     std::vector<double> sparse(12, -99.0);
     for (std::size_t r = 0; r < 3; ++r)
@@ -120,9 +105,7 @@ TEST(Linalg, ViewsReadAnyStrideLayout) {
         const char* name;
         MatrixView view;
     } cases[] = {
-        {"row-major", MatrixView(bytes(row_major), 3, 2, 2 * d, d)},
         {"column-major", MatrixView(bytes(col_major), 3, 2, d, 3 * d)},
-        {"reversed", MatrixView(bytes(reversed) + 5 * d, 3, 2, -2 * d, -d)},
         {"strided reversed", MatrixView(bytes(sparse) + 10 * d, 3, 2, -4 * d, -2 * d)},
         {"unaligned", MatrixView(unaligned.data() + 1, 3, 2, 2 * d, d)},
     };

@@ -57,13 +57,9 @@ TEST(Normal, DensityUsesTheNearestSqrtTwoPi) {
     EXPECT_NE(kSqrt2Pi, std::sqrt(2.0 * 3.141592653589793));
     EXPECT_EQ(normal_pdf(0.0), 1.0 / kSqrt2Pi);
     EXPECT_EQ(normal_pdf(0.0) / 0.5, 0.7978845608028653);
-}
-
-TEST(Normal, LocationAndScale) {
-    const Normal n{2.0, 3.0};
-    EXPECT_EQ(n.cdf(2.0), 0.5);
-    EXPECT_DOUBLE_EQ(n.cdf(5.0), normal_cdf(1.0));
-    EXPECT_DOUBLE_EQ(n.pdf(-1.0), normal_pdf(-1.0) / 3.0);
+    const Normal shifted{2.0, 3.0};
+    EXPECT_EQ(shifted.cdf(2.0), 0.5);
+    EXPECT_DOUBLE_EQ(shifted.pdf(-1.0), normal_pdf(-1.0) / 3.0);
 }
 
 TEST(Normal, ClipProbability) {
