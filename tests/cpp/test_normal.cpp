@@ -13,7 +13,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(Normal, CdfSpecialValues) {
+TEST(Normal, ValuesAtNaNAndInfinities) {
     EXPECT_TRUE(std::isnan(normal_cdf(kNaN)));
     EXPECT_TRUE(std::isnan(normal_cdf(-kNaN)));
     EXPECT_EQ(normal_cdf(-kInf), 0.0);

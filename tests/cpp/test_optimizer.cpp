@@ -23,7 +23,7 @@ double repeated_sum(double term, std::size_t n) {
     return s;
 }
 
-// Reproducible draws: mt19937_64 is fully specified by the standard, and the
+// Reproducible draws: mt19937_64 is fully defined by the C++ standard, and the
 // uniform and normal transforms are written out here rather than taken from
 // <random>'s distributions, whose algorithms vary between libraries.
 class Draws {
