@@ -42,8 +42,10 @@ void matvec_into(const Matrix& h, const Vector& x, Vector& out) {
 FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol) {
     const std::size_t k = model.k();
     Vector beta(k, 0.0);
-    double ll_old = log_likelihood(model, beta);
-    Vector g = score(model, beta);
+    RowCache rows;  // t_i and P_i of the latest point evaluated
+    double ll_old = log_likelihood_cached(model, beta, rows);
+    Vector g(k);
+    score_from_cache(model, rows, g);
     if (max_iter == 0) return FitResult{std::move(beta), ll_old, 0, false};
 
     Matrix h = starting_inverse(model, beta);
@@ -59,14 +61,15 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol) {
         // Step halving: at most ten halvings, the last trial is kept.
         double alpha = 1.0;
         for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-        double llt = log_likelihood(model, bt);
+        double llt = log_likelihood_cached(model, bt, rows);
         for (int halvings = 0; halvings < 10 && ll_old > llt; ++halvings) {
             alpha = alpha * 0.5;
             for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-            llt = log_likelihood(model, bt);
+            llt = log_likelihood_cached(model, bt, rows);
         }
 
-        score_into(model, bt, gt);
+        // The accepted point is the last one evaluated.
+        score_from_cache(model, rows, gt);
         for (std::size_t j = 0; j < k; ++j) {
             s[j] = bt[j] - beta[j];
             yv[j] = gt[j] - g[j];

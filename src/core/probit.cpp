@@ -28,11 +28,19 @@ inline double linear_index(const double* x, const double* beta, std::size_t k) {
     return z;
 }
 
-}  // namespace
 
+void check_score_buffer(const Probit& model, const Vector& g) {
+    if (g.size() != model.k()) {
+        throw InternalError("score buffer has " + std::to_string(g.size()) +
+                            " entries but exog has " + std::to_string(model.k()) + " columns");
+    }
+}
+
+// Sum of ln P_i over the rows in order; record(i, t_i, P_i) sees every row.
 // Rows are read straight from exog's storage (row i starts at i * k); the
 // constructor guarantees n rows exist, check_beta that beta has k entries.
-double log_likelihood(const Probit& model, const Vector& beta) {
+template <class Record>
+double log_likelihood_rows(const Probit& model, const Vector& beta, Record record) {
     check_beta(model, beta);
     const std::size_t n = model.nobs(), k = model.k();
     const double* x = model.exog.data();
@@ -44,32 +52,71 @@ double log_likelihood(const Probit& model, const Vector& beta) {
         const double q = (y[i] + y[i]) + (-1.0);
         const double t = linear_index(x, b, k) * q;
         const double p = clip_probability(normal.cdf(t));
+        record(i, t, p);
         ll = ll + std::log(p);
     }
     return ll;
 }
 
-void score_into(const Probit& model, const Vector& beta, Vector& g) {
-    check_beta(model, beta);
+// g = sum_i lambda_i x_i in observation order, with terms(i, x_i) giving the
+// row's signed index t_i and clipped probability P_i.
+template <class Terms>
+void accumulate_score(const Probit& model, Vector& g, Terms terms) {
+    check_score_buffer(model, g);
     const std::size_t n = model.nobs(), k = model.k();
-    if (g.size() != k) {
-        throw InternalError("score buffer has " + std::to_string(g.size()) +
-                            " entries but exog has " + std::to_string(k) + " columns");
-    }
     const double* x = model.exog.data();
     const double* y = model.endog.data();
-    const double* b = beta.data();
     double* gd = g.data();
     const Normal normal = model.normal;
     for (std::size_t j = 0; j < k; ++j) gd[j] = 0.0;
     for (std::size_t i = 0; i < n; ++i, x += k) {
         const double q = (y[i] + y[i]) + (-1.0);
-        const double t = linear_index(x, b, k) * q;
-        const double density = normal.pdf(t);
-        const double p = clip_probability(normal.cdf(t));
-        const double lambda = (q * density) / p;
+        double t, p;
+        terms(i, x, q, t, p);
+        const double lambda = (q * normal.pdf(t)) / p;
         for (std::size_t j = 0; j < k; ++j) gd[j] = x[j] * lambda + gd[j];
     }
+}
+
+}  // namespace
+
+double log_likelihood(const Probit& model, const Vector& beta) {
+    return log_likelihood_rows(model, beta, [](std::size_t, double, double) {});
+}
+
+double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache) {
+    cache.t.resize(model.nobs());
+    cache.p.resize(model.nobs());
+    double* t = cache.t.data();
+    double* p = cache.p.data();
+    return log_likelihood_rows(model, beta, [t, p](std::size_t i, double ti, double pi) {
+        t[i] = ti;
+        p[i] = pi;
+    });
+}
+
+void score_into(const Probit& model, const Vector& beta, Vector& g) {
+    check_beta(model, beta);
+    const std::size_t k = model.k();
+    const double* b = beta.data();
+    const Normal normal = model.normal;
+    accumulate_score(model, g, [=](std::size_t, const double* x, double q, double& t, double& p) {
+        t = linear_index(x, b, k) * q;
+        p = clip_probability(normal.cdf(t));
+    });
+}
+
+void score_from_cache(const Probit& model, const RowCache& cache, Vector& g) {
+    if (cache.t.size() != model.nobs() || cache.p.size() != model.nobs()) {
+        throw InternalError("row cache has " + std::to_string(cache.t.size()) + " rows but endog has " +
+                            std::to_string(model.nobs()));
+    }
+    const double* t = cache.t.data();
+    const double* p = cache.p.data();
+    accumulate_score(model, g, [t, p](std::size_t i, const double*, double, double& ti, double& pi) {
+        ti = t[i];
+        pi = p[i];
+    });
 }
 
 Vector score(const Probit& model, const Vector& beta) {

@@ -34,4 +34,21 @@ Vector score(const Probit& model, const Vector& beta);
 // The same into caller-owned storage of k entries (no allocation).
 void score_into(const Probit& model, const Vector& beta, Vector& g);
 
+// The signed index t_i and clipped probability P_i of every row, as left by
+// the last log_likelihood_cached call.  Lets the score at a point whose
+// log-likelihood was just computed skip the second evaluation of Phi.
+struct RowCache {
+    Vector t;
+    Vector p;
+};
+
+// log_likelihood that also records t_i and P_i in cache (sized to n on the
+// first call, never again).  Returns the same value, bit for bit.
+double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache);
+
+// score_into at the point of the last log_likelihood_cached call, from the
+// recorded t_i and P_i.  The same arithmetic in the same order, so the same
+// value bit for bit.
+void score_from_cache(const Probit& model, const RowCache& cache, Vector& g);
+
 }  // namespace quorvel

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <utility>
 #include <limits>
 #include <string>
 #include <vector>
@@ -152,6 +154,27 @@ TEST(Probit, ScoreMatchesFiniteDifferences) {
         Vector buffer(3, 123.0);
         score_into(m, beta, buffer);
         EXPECT_EQ(buffer, g);
+    }
+}
+
+// The optimiser takes the score at an accepted point from the values its
+// log-likelihood pass recorded: both must be the plain evaluations, bit for
+// bit, also for rows at the clipping bounds and rows holding NaN.
+TEST(Probit, CachedEvaluationsEqualThePlainOnes) {
+    const Probit clean = small_model();
+    const Probit dirty({1, 0, 1, 0}, from_rows(4, 2, {1, 40, 1, 40, 1, kNaN, 1, -0.5}));
+    const std::vector<std::pair<const Probit*, Vector>> cases = {
+        {&clean, {0, 0, 0}}, {&clean, {0.2, -0.5, 0.3}}, {&clean, {-30, 9, 4}}, {&dirty, {0.1, 1.0}}};
+    RowCache cache;
+    for (const auto& [model, beta] : cases) {
+        const double ll = log_likelihood_cached(*model, beta, cache);
+        const double plain_ll = log_likelihood(*model, beta);
+        EXPECT_EQ(std::memcmp(&ll, &plain_ll, sizeof ll), 0);
+        Vector cached(beta.size());
+        score_from_cache(*model, cache, cached);
+        const Vector plain = score(*model, beta);
+        ASSERT_EQ(cached.size(), plain.size());
+        EXPECT_EQ(std::memcmp(cached.data(), plain.data(), plain.size() * sizeof(double)), 0);
     }
 }
 
