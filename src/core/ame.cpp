@@ -1,5 +1,6 @@
 #include "core/ame.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -39,8 +40,6 @@ const char* significance_stars(double p) {
 
 namespace {
 
-enum class ColumnKind { intercept, binary, continuous };
-
 void check_shapes(const VectorView& beta, const MatrixView& v, const MatrixView& x,
                   const std::vector<std::string>& names) {
     const std::size_t k = x.cols;
@@ -60,105 +59,114 @@ void check_shapes(const VectorView& beta, const MatrixView& v, const MatrixView&
     }
 }
 
-// Every value of column j equal to 0.0 or 1.0 (-0.0 included; NaN is not).
-bool is_binary_column(const MatrixView& x, std::size_t j) {
-    for (std::size_t r = 0; r < x.rows; ++r) {
-        const double value = x(r, j);
-        if (!(value == 0.0 || value == 1.0)) return false;
+// Marks the columns among the candidates whose every value equals 0.0 or 1.0
+// (-0.0 included; NaN and infinities are not).  One row-major pass over x,
+// ending as soon as every candidate has met another value; with no rows every
+// candidate is binary.
+std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates) {
+    std::vector<bool> binary(x.cols, false);
+    for (const std::size_t j : candidates) binary[j] = true;
+    std::vector<std::size_t> open = candidates;
+    for (std::size_t r = 0; r < x.rows && !open.empty(); ++r) {
+        std::size_t kept = 0;
+        for (const std::size_t j : open) {
+            const double value = x(r, j);
+            if (value == 0.0 || value == 1.0) {
+                open[kept++] = j;
+            } else {
+                binary[j] = false;
+            }
+        }
+        open.resize(kept);
     }
-    return true;
+    return binary;
 }
 
 }  // namespace
 
-// Per block, the continuous columns share the sums a_l = sum_r (t_r x_rl) f_r,
-// so their Jacobian rows cost one pass per coefficient instead of one per
-// (column, coefficient) pair.
+// Each block is visited once, row by row, every per-block sum being
+// accumulated in row order from 0.0 and then added to its running total.  The
+// continuous columns share the sums a_l = sum_r (t_r x_rl) f_r, so their
+// Jacobian rows cost O(k) per row in all, not O(k) per column.
 std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
                                 const std::vector<std::string>& names, std::uint64_t chunk_size) {
     if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
     check_shapes(beta, v, x, names);
 
     const std::size_t n = x.rows, k = x.cols;
-    std::vector<ColumnKind> kind(k, ColumnKind::continuous);
-    std::vector<std::size_t> binary, continuous;
+    std::vector<bool> intercept(k, false);
+    std::vector<std::size_t> candidates;
     for (std::size_t j = 0; j < k; ++j) {
-        if (is_intercept_name(names[j])) {
-            kind[j] = ColumnKind::intercept;
-        } else if (is_binary_column(x, j)) {
-            kind[j] = ColumnKind::binary;
-            binary.push_back(j);
-        } else {
-            continuous.push_back(j);
-        }
+        intercept[j] = is_intercept_name(names[j]);
+        if (!intercept[j]) candidates.push_back(j);
     }
+    const std::vector<bool> is_binary = binary_columns(x, candidates);
+    std::vector<std::size_t> binary, continuous;
+    for (const std::size_t j : candidates) (is_binary[j] ? binary : continuous).push_back(j);
 
     const Vector b = n > 0 ? to_vector(beta) : Vector();
     Vector s(k, 0.0);
     Matrix g(k, k);
-    // Block-sized temporaries, allocated once; a block never exceeds
-    // min(chunk_size, n) rows.
-    const std::size_t width = chunk_size < n ? static_cast<std::size_t>(chunk_size) : n;
-    Vector t(width), f(width), diff(width), a(continuous.empty() ? 0 : k);
+
+    // Per-block sums, indexed by position in `binary` where they belong to a
+    // binary column.
+    const std::size_t nb = binary.size();
+    Vector row(k), cdf1(nb), cdf0(nb), dens1(nb), a(k);
+    Matrix diff_x(nb, k);  // sum_r (f1_r - f0_r) x_rl
+    double dens = 0.0;
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
         const std::size_t end = last ? n : start + static_cast<std::size_t>(chunk_size);
-        const std::size_t len = end - start;
 
-        for (std::size_t r = 0; r < len; ++r) {
-            double z = 0.0;
-            for (std::size_t l = 0; l < k; ++l) z = z + x(start + r, l) * b[l];
-            t[r] = z;
-            f[r] = normal_pdf(z);
+        std::fill(cdf1.begin(), cdf1.end(), 0.0);
+        std::fill(cdf0.begin(), cdf0.end(), 0.0);
+        std::fill(dens1.begin(), dens1.end(), 0.0);
+        std::fill(a.begin(), a.end(), 0.0);
+        std::fill(diff_x.storage().begin(), diff_x.storage().end(), 0.0);
+        dens = 0.0;
+
+        for (std::size_t r = start; r < end; ++r) {
+            double t = 0.0;
+            for (std::size_t l = 0; l < k; ++l) {
+                row[l] = x(r, l);
+                t = t + row[l] * b[l];
+            }
+            const double f = normal_pdf(t);
+            dens = dens + f;
+            for (std::size_t l = 0; l < k; ++l) a[l] = a[l] + (t * row[l]) * f;
+
+            for (std::size_t q = 0; q < nb; ++q) {
+                const std::size_t j = binary[q];
+                const double t1 = t + (1.0 - row[j]) * b[j];
+                const double t0 = t + (-row[j]) * b[j];
+                cdf1[q] = cdf1[q] + normal_cdf(t1);
+                cdf0[q] = cdf0[q] + normal_cdf(t0);
+                const double f1 = normal_pdf(t1);
+                dens1[q] = dens1[q] + f1;
+                const double diff = f1 - normal_pdf(t0);
+                double* acc = diff_x.row(q);
+                for (std::size_t l = 0; l < k; ++l) acc[l] = acc[l] + diff * row[l];
+            }
         }
 
-        for (const std::size_t j : binary) {
-            const double bj = b[j];
-            double cdf1 = 0.0, cdf0 = 0.0, dens1 = 0.0;
-            for (std::size_t r = 0; r < len; ++r) {
-                const double xj = x(start + r, j);
-                const double t1 = t[r] + (1.0 - xj) * bj;
-                const double t0 = t[r] + (-xj) * bj;
-                cdf1 = cdf1 + normal_cdf(t1);
-                cdf0 = cdf0 + normal_cdf(t0);
-                const double f1 = normal_pdf(t1);
-                dens1 = dens1 + f1;
-                diff[r] = f1 - normal_pdf(t0);
-            }
-            s[j] = (cdf1 - cdf0) + s[j];
+        for (std::size_t q = 0; q < nb; ++q) {
+            const std::size_t j = binary[q];
+            s[j] = (cdf1[q] - cdf0[q]) + s[j];
             for (std::size_t l = 0; l < k; ++l) {
-                double block;
-                if (l == j) {
-                    block = dens1;
-                } else {
-                    block = 0.0;
-                    for (std::size_t r = 0; r < len; ++r)
-                        block = block + diff[r] * x(start + r, l);
-                }
+                const double block = l == j ? dens1[q] : diff_x(q, l);
                 g(j, l) = block + g(j, l);
             }
         }
-
-        if (!continuous.empty()) {
-            double dens = 0.0;
-            for (std::size_t r = 0; r < len; ++r) dens = dens + f[r];
+        for (const std::size_t j : continuous) {
+            const double bj = b[j];
+            s[j] = dens * bj + s[j];
             for (std::size_t l = 0; l < k; ++l) {
-                double sum = 0.0;
-                for (std::size_t r = 0; r < len; ++r)
-                    sum = sum + (t[r] * x(start + r, l)) * f[r];
-                a[l] = sum;
-            }
-            for (const std::size_t j : continuous) {
-                const double bj = b[j];
-                s[j] = dens * bj + s[j];
-                for (std::size_t l = 0; l < k; ++l) {
-                    // d/d beta_j of f(t) beta_j is f(t) + beta_j f'(t) x_j and
-                    // f'(t) = -t f(t); the other coefficients give only the
-                    // second term.
-                    const double block = l == j ? dens + a[l] * (-bj) : a[l] * (-bj);
-                    g(j, l) = block + g(j, l);
-                }
+                // d/d beta_j of f(t) beta_j is f(t) + beta_j f'(t) x_j and
+                // f'(t) = -t f(t); the other coefficients give only the
+                // second term.
+                const double block = l == j ? dens + a[l] * (-bj) : a[l] * (-bj);
+                g(j, l) = block + g(j, l);
             }
         }
 
@@ -174,7 +182,7 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
 
     std::vector<AmeRow> rows;
     for (std::size_t j = 0; j < k; ++j) {
-        if (kind[j] == ColumnKind::intercept) continue;
+        if (intercept[j]) continue;
         AmeRow row;
         row.name = names[j];
         row.dydx = s[j] / count;
