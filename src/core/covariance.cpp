@@ -42,7 +42,7 @@ inline RowTerms row_terms(const double* x, double y, const double* beta, std::si
 
 }  // namespace
 
-Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta) {
+QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta) {
     check_problem("probit_hessian", x, y, beta);
     const std::size_t n = y.size(), k = x.cols();
     Matrix h(k, k);
@@ -124,7 +124,7 @@ Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
     return s;
 }
 
-Matrix hc0_meat(const Matrix& scores) {
+QUORVEL_MULTIVERSION Matrix hc0_meat(const Matrix& scores) {
     const std::size_t n = scores.rows(), k = scores.cols();
     Matrix m(k, k);
     double* md = m.data();

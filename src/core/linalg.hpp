@@ -45,6 +45,16 @@ inline void check_index(std::size_t index, std::size_t dim) {
 #define QUORVEL_DEBUG_INDEX(i, n) ((void)0)
 #endif
 
+// Hot row loops are compiled twice on x86-64 Linux, for AVX2 and for the
+// baseline, and the loader picks the one the processor runs.  Both do the same
+// IEEE operations in the same order (no FMA: it is not part of the AVX2
+// target and contraction is off), so the results are identical.
+#if defined(__x86_64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+#define QUORVEL_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVEL_MULTIVERSION
+#endif
+
 using Vector = std::vector<double>;
 
 class Matrix {

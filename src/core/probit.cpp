@@ -106,7 +106,7 @@ void score_into(const Probit& model, const Vector& beta, Vector& g) {
     });
 }
 
-void score_from_cache(const Probit& model, const RowCache& cache, Vector& g) {
+QUORVEL_MULTIVERSION void score_from_cache(const Probit& model, const RowCache& cache, Vector& g) {
     if (cache.t.size() != model.nobs() || cache.p.size() != model.nobs()) {
         throw InternalError("row cache has " + std::to_string(cache.t.size()) + " rows but endog has " +
                             std::to_string(model.nobs()));
