@@ -65,11 +65,15 @@ PyObject* marginal_effects(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         if (*chunk_size == 0) raise(PyExc_ValueError, "chunk_size must be a positive number of rows, got 0");
     }
 
+    // Each value is checked as soon as it is read.  Python code runs between
+    // the reads (properties, cov_params, iterating the names) and could
+    // reshape an array already read, so the views over the arrays' memory are
+    // taken, with the checks repeated, only once no more Python code can run.
     PyRef params = check_new(PyObject_GetAttrString(results, "params"));
-    VectorView beta = vector_view(require_attribute_array(params.get(), 1));
+    require_attribute_array(params.get(), 1);
 
     PyRef cov = check_new(PyObject_CallMethod(results, "cov_params", nullptr));
-    MatrixView v = matrix_view(require_attribute_array(cov.get(), 2));
+    require_attribute_array(cov.get(), 2);
 
     PyRef model = check_new(PyObject_GetAttrString(results, "model"));
     PyRef names_object = check_new(PyObject_GetAttrString(model.get(), "exog_names"));
@@ -77,7 +81,11 @@ PyObject* marginal_effects(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
     PyRef model_again = check_new(PyObject_GetAttrString(results, "model"));
     PyRef exog = check_new(PyObject_GetAttrString(model_again.get(), "exog"));
-    MatrixView x = matrix_view(require_attribute_array(exog.get(), 2));
+    require_attribute_array(exog.get(), 2);
+
+    const VectorView beta = vector_view(require_attribute_array(params.get(), 1));
+    const MatrixView v = matrix_view(require_attribute_array(cov.get(), 2));
+    const MatrixView x = matrix_view(require_attribute_array(exog.get(), 2));
 
     // Without a chunk size all rows form one block; with no rows there is no
     // block at all, and any positive size does.

@@ -130,6 +130,21 @@ def test_shape_mismatch_raises_internal_error(parts, edit, message):
     assert type(info.value).__bases__ == (BaseException,) and not isinstance(info.value, Exception)
 
 
+def test_array_reshaped_while_attributes_are_read_is_refused(parts):
+    # cov_params runs Python code after params was checked; the arrays are
+    # checked again before their memory is read.
+    params, cov, names, exog = parts
+
+    def cov_params():
+        params.shape = (1, params.size)
+        return cov
+
+    obj = duck(params, cov, names, exog)
+    obj.cov_params = cov_params
+    with pytest.raises(TypeError, match=r"^'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+        quorvel.ame(obj)
+
+
 def test_shapes_that_are_not_errors(parts):
     params, cov, names, exog = parts
     # extra intercept names beyond the k-th are ignored
