@@ -31,6 +31,16 @@ def test_function_objects(name, signature, doc):
     assert fn.__self__ is quorvel
 
 
+def run_child(code):
+    """Runs code in a fresh interpreter that imports this same build of quorvel."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(quorvel.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "ok\n"
+
+
 def test_second_initialisation_is_refused_and_first_module_stays_usable():
     code = textwrap.dedent("""
         import sys
@@ -52,12 +62,37 @@ def test_second_initialisation_is_refused_and_first_module_stays_usable():
         assert r.params.shape == (2,) and first.__all__ == ["ame", "fit_probit"]
         print("ok")
     """)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(quorvel.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "ok\n"
+    run_child(code)
+
+
+NUMPY_IS_LOADED_LAZILY = textwrap.dedent("""
+    import importlib.abc, sys, warnings
+    warnings.simplefilter("error")
+    import quorvel
+    assert "numpy" not in sys.modules, "importing quorvel imported numpy"
+
+    class Block(importlib.abc.MetaPathFinder):
+        def find_spec(self, name, path, target=None):
+            if name == "numpy" or name.startswith("numpy."):
+                raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+    sys.meta_path.insert(0, Block())
+    try:
+        quorvel.fit_probit(None, None)
+    except BaseException as exc:
+        assert type(exc).__name__ == "PanicException", repr(exc)
+        assert str(exc) == "Failed to import NumPy module", str(exc)
+        assert isinstance(exc.__cause__, ModuleNotFoundError), repr(exc.__cause__)
+    sys.meta_path.pop(0)
+    import numpy as np
+    r = quorvel.fit_probit(np.array([0.0, 1, 1, 0]), np.array([[1.0, 0.5], [1, -1], [1, 2], [1, 0]]))
+    assert r.params.shape == (2,)
+    print("ok")
+""")
+
+
+def test_numpy_is_loaded_on_first_use_and_its_absence_is_an_internal_error():
+    run_child(NUMPY_IS_LOADED_LAZILY)
 
 
 # Binding errors come before any conversion, so placeholders stand in for the data.
