@@ -55,6 +55,13 @@ inline void check_index(std::size_t index, std::size_t dim) {
 #define QUORVEL_MULTIVERSION
 #endif
 
+// Inlined into each compiled version of its caller.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUORVEL_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define QUORVEL_ALWAYS_INLINE
+#endif
+
 using Vector = std::vector<double>;
 
 class Matrix {

@@ -58,22 +58,39 @@ double log_likelihood_rows(const Probit& model, const Vector& beta, Record recor
     return ll;
 }
 
-// g = sum_i lambda_i x_i in observation order, with terms(i, x_i) giving the
-// row's signed index t_i and clipped probability P_i.
+// g = sum_i lambda_i x_i in observation order, with terms(i, x_i, q_i, t, P)
+// giving the row's signed index t_i and clipped probability P_i.  Four rows
+// are taken at a time so that g is loaded and stored once per four updates;
+// each component still receives them one by one in observation order.
 template <class Terms>
-void accumulate_score(const Probit& model, Vector& g, Terms terms) {
+QUORVEL_ALWAYS_INLINE inline void accumulate_score(const Probit& model, Vector& g, Terms terms) {
     check_score_buffer(model, g);
     const std::size_t n = model.nobs(), k = model.k();
-    const double* x = model.exog.data();
+    const double* xd = model.exog.data();
     const double* y = model.endog.data();
     double* gd = g.data();
     const Normal normal = model.normal;
-    for (std::size_t j = 0; j < k; ++j) gd[j] = 0.0;
-    for (std::size_t i = 0; i < n; ++i, x += k) {
+    auto lambda_of = [&](std::size_t i, const double* x) {
         const double q = (y[i] + y[i]) + (-1.0);
         double t, p;
         terms(i, x, q, t, p);
-        const double lambda = (q * normal.pdf(t)) / p;
+        return (q * normal.pdf(t)) / p;
+    };
+    for (std::size_t j = 0; j < k; ++j) gd[j] = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const double* x0 = xd + i * k;
+        const double* x1 = x0 + k;
+        const double* x2 = x1 + k;
+        const double* x3 = x2 + k;
+        const double l0 = lambda_of(i, x0), l1 = lambda_of(i + 1, x1);
+        const double l2 = lambda_of(i + 2, x2), l3 = lambda_of(i + 3, x3);
+        for (std::size_t j = 0; j < k; ++j)
+            gd[j] = x3[j] * l3 + (x2[j] * l2 + (x1[j] * l1 + (x0[j] * l0 + gd[j])));
+    }
+    for (; i < n; ++i) {
+        const double* x = xd + i * k;
+        const double lambda = lambda_of(i, x);
         for (std::size_t j = 0; j < k; ++j) gd[j] = x[j] * lambda + gd[j];
     }
 }
