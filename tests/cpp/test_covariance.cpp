@@ -56,6 +56,32 @@ Matrix outer_sum(const std::vector<Vector>& vectors, std::size_t k) {
 
 // ---------------------------------------------------------------- Hessian
 
+// The row loops take several observations per pass over the accumulator; each
+// entry must still receive every update in observation order, so the results
+// equal the one-row-at-a-time sums bit for bit, whatever n is modulo the batch.
+TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
+    for (std::size_t n = 0; n <= 9; ++n) {
+        const Probit m = synthetic_model(n, 40 + n);
+        const Vector beta = {0.3, -0.7, 0.45};
+        Matrix h(3, 3), meat(3, 3);
+        const Matrix s = probit_scores(m.exog, m.endog, beta);
+        for (std::size_t i = 0; i < n; ++i) {
+            double z = 0.0;
+            for (std::size_t j = 0; j < 3; ++j) z = z + m.exog(i, j) * beta[j];
+            const double q = (m.endog[i] + m.endog[i]) + (-1.0);
+            const double lambda = (q * normal_pdf(z * q)) / clip_probability(normal_cdf(z * q));
+            const double w = (z + lambda) * lambda;
+            for (std::size_t j = 0; j < 3; ++j)
+                for (std::size_t l = 0; l < 3; ++l) {
+                    h(j, l) = h(j, l) - (m.exog(i, j) * w) * m.exog(i, l);
+                    meat(j, l) = meat(j, l) + s(i, l) * s(i, j);
+                }
+        }
+        EXPECT_EQ(probit_hessian(m.exog, m.endog, beta).storage(), h.storage()) << "n=" << n;
+        EXPECT_EQ(hc0_meat(s).storage(), meat.storage()) << "n=" << n;
+    }
+}
+
 TEST(ProbitHessian, MatchesFiniteDifferencesOfTheScore) {
     const Probit m = synthetic_model(50, 2);
     for (const Vector& beta : {Vector{0.1, 0.5, -0.2}, Vector{-0.4, 1.2, 0.7}}) {
