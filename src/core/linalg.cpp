@@ -82,10 +82,10 @@ Matrix matmul_transposed(const Matrix& a, const Matrix& b) {
     return c;
 }
 
-Vector matvec(const Matrix& a, const Vector& x) {
-    if (a.cols() != x.size()) fail_product("matvec", a.rows(), a.cols(), x.size(), 1);
+void matvec_into(const Matrix& a, const Vector& x, Vector& out) {
+    if (a.cols() != x.size() || out.size() != a.rows())
+        fail_product("matvec", a.rows(), a.cols(), x.size(), 1);
     const std::size_t n = a.rows(), inner = a.cols();
-    Vector out(n);
     const double* ad = a.data();
     for (std::size_t i = 0; i < n; ++i) {
         const double* arow = ad + i * inner;
@@ -93,6 +93,11 @@ Vector matvec(const Matrix& a, const Vector& x) {
         for (std::size_t p = 0; p < inner; ++p) sum = sum + arow[p] * x[p];
         out[i] = sum;
     }
+}
+
+Vector matvec(const Matrix& a, const Vector& x) {
+    Vector out(a.rows());
+    matvec_into(a, x, out);
     return out;
 }
 

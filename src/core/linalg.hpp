@@ -175,6 +175,8 @@ Vector to_vector(const VectorView& v);
 Matrix matmul(const Matrix& a, const Matrix& b);
 Matrix matmul_transposed(const Matrix& a, const Matrix& b);  // a * b^T
 Vector matvec(const Matrix& a, const Vector& x);
+// The same into caller-owned storage of a.rows() entries (no allocation).
+void matvec_into(const Matrix& a, const Vector& x, Vector& out);
 
 std::string shape_text(std::size_t rows, std::size_t cols);
 

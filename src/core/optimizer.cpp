@@ -25,18 +25,6 @@ double dot(const Vector& a, const Vector& b) {
     return sum;
 }
 
-// out = h * x for a k x k matrix h.
-void matvec_into(const Matrix& h, const Vector& x, Vector& out) {
-    const std::size_t k = x.size();
-    const double* hd = h.data();
-    for (std::size_t r = 0; r < k; ++r) {
-        const double* hrow = hd + r * k;
-        double sum = 0.0;
-        for (std::size_t c = 0; c < k; ++c) sum = sum + hrow[c] * x[c];
-        out[r] = sum;
-    }
-}
-
 }  // namespace
 
 FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol) {
