@@ -1,6 +1,8 @@
 // The standard normal distribution and the clipping of probabilities.
 #pragma once
 
+#include <cmath>
+
 namespace quorvel {
 
 inline constexpr double kSqrt2 = 1.4142135623730951;
@@ -17,15 +19,18 @@ struct Normal {
     double sd = 1.0;
 
     // 0.5 * erfc((mean - x) / (sd * sqrt 2)): NaN for NaN, exactly 0 at -inf
-    // and exactly 1 at +inf.
-    double cdf(double x) const;
+    // and exactly 1 at +inf (erfc gives NaN, 2 and 0 there).
+    double cdf(double x) const { return 0.5 * std::erfc((mean - x) / (sd * kSqrt2)); }
     // exp(u * (-0.5 * u)) / (sd * sqrt(2 pi)) with u = (x - mean) / sd.
-    double pdf(double x) const;
+    double pdf(double x) const {
+        const double u = (x - mean) / sd;
+        return std::exp(u * (-0.5 * u)) / (sd * kSqrt2Pi);
+    }
 };
 
 // Standard normal cdf Phi and density phi (mean 0, sd 1).
-double normal_cdf(double x);
-double normal_pdf(double x);
+inline double normal_cdf(double x) { return Normal{}.cdf(x); }
+inline double normal_pdf(double x) { return Normal{}.pdf(x); }
 
 // min(max(p, floor), ceiling) with a NaN p mapped to the floor: always a
 // finite number in [1e-15, 1 - 1e-15].
