@@ -7,7 +7,7 @@ namespace quorvel {
 
 Probit::Probit(Vector y, Matrix x) : endog(std::move(y)), exog(std::move(x)) {
     if (exog.rows() < endog.size()) {
-        throw InputError("endog has " + std::to_string(endog.size()) + " rows but exog has only " +
+        throw InputError("endog has " + std::to_string(endog.size()) + " observations but exog has only " +
                          std::to_string(exog.rows()) + " rows");
     }
 }

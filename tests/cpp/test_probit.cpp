@@ -41,7 +41,7 @@ TEST(Probit, ConstructionRejectsTooFewExogRows) {
         Probit({1, 0, 1}, Matrix(2, 1));
         FAIL() << "no InputError";
     } catch (const InputError& e) {
-        EXPECT_STREQ(e.what(), "endog has 3 rows but exog has only 2 rows");
+        EXPECT_STREQ(e.what(), "endog has 3 observations but exog has only 2 rows");
     }
     // Extra exog rows are allowed and never read.
     Probit extra({1, 0}, from_rows(3, 1, {0.5, -0.5, kNaN}));
