@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+"""Regenerates the coefficient tables of src/core/fast_math.cpp with mpmath.
+
+    python3 tools/fit_fast_math.py            # rewrite the generated block
+    python3 tools/fit_fast_math.py --check    # only print the fit errors
+
+Every polynomial is the interpolant at Chebyshev nodes (close to the minimax
+polynomial), computed with 60 digits and then rounded to doubles; the
+reported errors are those of the rounded coefficients, evaluated exactly.
+"""
+import struct
+import sys
+from pathlib import Path
+
+import mpmath as mp
+
+mp.mp.dps = 60
+
+ERFCX_LOG2_LO = -2      # first binade of the erfcx table: [2^-2, 2^-1)
+ERFCX_BINADES = 7       # up to 2^5 = 32
+ERFCX_PER_BINADE = 16
+ERFCX_DEGREE = 9
+EXP_BITS = 7            # 2^(-j/128)
+LOG_BITS = 7            # 128 intervals for log
+LOG_INVC_BITS = 9       # significant bits of 1/c
+LOG_Q_DEGREE = 6        # log1p(u) = u + u^2 Q(u)
+ERF_R_DEGREE = 8        # erf(x)/x = a0 + x^2 R(x^2), |x| < 1/4
+
+
+def d(x):
+    """Nearest double."""
+    return float(mp.mpf(x))
+
+
+def hexd(x):
+    return float.hex(float(x))
+
+
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def from_bits(b):
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+def round_to_bits(x, nbits):
+    """x rounded to nbits significant bits."""
+    x = mp.mpf(x)
+    e = int(mp.floor(mp.log(abs(x), 2)))
+    scale = mp.mpf(2) ** (nbits - 1 - e)
+    return mp.nint(x * scale) / scale
+
+
+def round_to_multiple(x, quantum):
+    return mp.nint(mp.mpf(x) / quantum) * quantum
+
+
+def cheb_fit(f, a, b, n):
+    """Monomial coefficients (in the variable x itself) of the degree-n
+    interpolant of f at the Chebyshev nodes of [a, b]."""
+    a, b = mp.mpf(a), mp.mpf(b)
+    nodes = [(a + b) / 2 + (b - a) / 2 * mp.cos(mp.pi * (k + mp.mpf(1) / 2) / (n + 1)) for k in range(n + 1)]
+    A = mp.matrix([[x**j for j in range(n + 1)] for x in nodes])
+    y = mp.matrix([f(x) for x in nodes])
+    c = mp.lu_solve(A, y)
+    return [c[j] for j in range(n + 1)]
+
+
+def horner(c, x):
+    s = mp.mpf(0)
+    for cj in reversed(c):
+        s = s * x + cj
+    return s
+
+
+def grid(a, b, n=60):
+    a, b = mp.mpf(a), mp.mpf(b)
+    return [a + (b - a) * i / n for i in range(n + 1)]
+
+
+def erfcx(x):
+    return mp.erfc(x) * mp.exp(x * x)
+
+
+def fit_erfcx():
+    rows, worst = [], mp.mpf(0)
+    for b in range(ERFCX_BINADES):
+        base = mp.mpf(2) ** (ERFCX_LOG2_LO + b)
+        step = base / ERFCX_PER_BINADE
+        for s in range(ERFCX_PER_BINADE):
+            lo = base + s * step
+            mid = lo + step / 2
+            c = cheb_fit(lambda t: erfcx(mid + t), -step / 2, step / 2, ERFCX_DEGREE)
+            c0_hi = d(c[0])
+            c0_lo = d(c[0] - mp.mpf(c0_hi))
+            cr = [c0_hi, c0_lo] + [d(cj) for cj in c[1:]]
+            exact = [mp.mpf(c0_hi) + mp.mpf(c0_lo)] + [mp.mpf(v) for v in cr[2:]]
+            for t in grid(-step / 2, step / 2):
+                worst = max(worst, abs(horner(exact, t) / erfcx(mid + t) - 1))
+            rows.append((float(mid), cr))
+    return rows, worst
+
+
+def fit_exp_table():
+    rows = []
+    for j in range(1 << EXP_BITS):
+        v = mp.mpf(2) ** (mp.mpf(-j) / (1 << EXP_BITS))
+        hi = d(v)
+        rows.append((hi, d(v - mp.mpf(hi))))
+    return rows
+
+
+def fit_erf():
+    a0 = 2 / mp.sqrt(mp.pi)
+
+    def r(z):
+        if z == 0:
+            return -a0 / 3
+        x = mp.sqrt(z)
+        return (mp.erf(x) / x - a0) / z
+
+    c = cheb_fit(r, 0, mp.mpf(1) / 16, ERF_R_DEGREE)
+    cr = [d(v) for v in c]
+    a0_hi = d(a0)
+    a0_lo = d(a0 - mp.mpf(a0_hi))
+    worst = mp.mpf(0)
+    for x in grid(mp.mpf(1) / 2**20, mp.mpf(1) / 4):
+        approx = x * (mp.mpf(a0_hi) + mp.mpf(a0_lo) + x * x * horner([mp.mpf(v) for v in cr], x * x))
+        worst = max(worst, abs(approx - mp.erf(x)) / mp.erfc(x))
+    return a0_hi, a0_lo, cr, worst
+
+
+LOG_OFF = 0x3FF0000000000000 - (1 << 44) - 80 * (1 << 45)
+
+
+def fit_log():
+    rows, umin, umax = [], mp.mpf(0), mp.mpf(0)
+    for i in range(1 << LOG_BITS):
+        lo_b = LOG_OFF + i * (1 << 45)
+        c = mp.mpf(from_bits(lo_b + (1 << 44)))
+        zlo, zhi = mp.mpf(from_bits(lo_b)), mp.mpf(from_bits(lo_b + (1 << 45)))
+        if c == 1:
+            invc = mp.mpf(1)
+        else:
+            invc = round_to_bits(2 / (zlo + zhi), LOG_INVC_BITS)
+        L = -mp.log(invc)
+        L_hi = round_to_multiple(L, mp.mpf(2) ** -42)
+        rows.append((d(invc), d(L_hi), d(L - L_hi)))
+        umin = min(umin, zlo * invc - 1)
+        umax = max(umax, zhi * invc - 1)
+
+    def q(u):
+        if u == 0:
+            return mp.mpf(-1) / 2
+        return (mp.log1p(u) - u) / (u * u)
+
+    c = cheb_fit(q, umin, umax, LOG_Q_DEGREE)
+    cr = [d(v) for v in c]
+    cr[0] = -0.5
+    worst = mp.mpf(0)
+    for u in grid(umin, umax, 200):
+        if u == 0:
+            continue
+        approx = u + u * u * horner([mp.mpf(v) for v in cr], u)
+        worst = max(worst, abs(approx - mp.log1p(u)) / abs(mp.log1p(u)) if abs(u) < 2**-8 else
+                    abs(approx - mp.log1p(u)) / 2**-9)
+    return rows, cr, worst, umin, umax
+
+
+def fmt_list(vals, per_line):
+    out = []
+    for i in range(0, len(vals), per_line):
+        out.append("    " + " ".join(hexd(v) + "," for v in vals[i:i + per_line]))
+    return "\n".join(out)
+
+
+def main():
+    check = "--check" in sys.argv
+    erfcx_rows, erfcx_err = fit_erfcx()
+    exp_rows = fit_exp_table()
+    a0_hi, a0_lo, erf_r, erf_err = fit_erf()
+    log_rows, log_q, log_err, umin, umax = fit_log()
+    print(f"erfcx pieces: max relative error 2^{float(mp.log(erfcx_err, 2)):.1f}")
+    print(f"erf (|x| < 1/4): max error relative to erfc 2^{float(mp.log(erf_err, 2)):.1f}")
+    print(f"log1p on [{float(umin):.5f}, {float(umax):.5f}]: max error 2^{float(mp.log(log_err, 2)):.1f}")
+    if check:
+        return
+
+    ln2 = mp.log(2)
+    ln2_hi = round_to_multiple(ln2, mp.mpf(2) ** -42)
+    l128 = ln2 / (1 << EXP_BITS)
+    l128_hi = round_to_bits(l128, 34)
+    lines = ["// BEGIN GENERATED by tools/fit_fast_math.py (do not edit by hand)"]
+    lines.append(f"constexpr double kLn2Hi = {hexd(d(ln2_hi))};  // ln 2 to a multiple of 2^-42")
+    lines.append(f"constexpr double kLn2Lo = {hexd(d(ln2 - ln2_hi))};")
+    lines.append(f"constexpr double kExpInvStep = {hexd(d(1 / l128))};  // 128 / ln 2")
+    lines.append(f"constexpr double kExpStepHi = {hexd(d(l128_hi))};  // ln 2 / 128, 34 bits")
+    lines.append(f"constexpr double kExpStepLo = {hexd(d(l128 - l128_hi))};")
+    lines.append(f"constexpr double kTwoOverSqrtPiHi = {hexd(a0_hi)};")
+    lines.append(f"constexpr double kTwoOverSqrtPiLo = {hexd(a0_lo)};")
+    lines.append(f"// erf(x)/x = 2/sqrt(pi) + z R(z), z = x^2 <= 1/16; R in increasing powers.")
+    lines.append(f"constexpr double kErfR[{len(erf_r)}] = {{")
+    lines.append(fmt_list(erf_r, 3))
+    lines.append("};")
+    lines.append(f"// log1p(u) = u + u^2 Q(u) for u in [{float(umin):.6f}, {float(umax):.6f}].")
+    lines.append(f"constexpr double kLogQ[{len(log_q)}] = {{")
+    lines.append(fmt_list(log_q, 3))
+    lines.append("};")
+    lines.append(f"// 2^(-j/128) as hi, lo.")
+    lines.append(f"alignas(64) constexpr double kExpTable[{2 * len(exp_rows)}] = {{")
+    lines.append(fmt_list([v for r in exp_rows for v in r], 4))
+    lines.append("};")
+    lines.append(f"// Per interval of log: 1/c ({LOG_INVC_BITS} bits), -log(1/c) as hi (multiple of 2^-42) and lo.")
+    lines.append(f"alignas(64) constexpr double kLogTable[{3 * len(log_rows)}] = {{")
+    lines.append(fmt_list([v for r in log_rows for v in r], 3))
+    lines.append("};")
+    stride = ERFCX_DEGREE + 2
+    lines.append(f"// erfc(x) exp(x^2) on {len(erfcx_rows)} intervals ({ERFCX_PER_BINADE} per binade from 2^{ERFCX_LOG2_LO}),")
+    lines.append(f"// in t = x - mid: c0 hi, c0 lo, c1 .. c{ERFCX_DEGREE}.")
+    lines.append(f"constexpr int kErfcxStride = {stride};")
+    lines.append(f"alignas(64) constexpr double kErfcxTable[{stride * len(erfcx_rows)}] = {{")
+    for mid, cr in erfcx_rows:
+        lines.append(f"    // mid {mid!r}")
+        lines.append(fmt_list(cr, 4))
+    lines.append("};")
+    lines.append("// END GENERATED")
+    block = "\n".join(lines)
+
+    path = Path(__file__).resolve().parent.parent / "src" / "core" / "fast_math.cpp"
+    text = path.read_text()
+    start = text.index("// BEGIN GENERATED")
+    end = text.index("// END GENERATED") + len("// END GENERATED")
+    path.write_text(text[:start] + block + text[end:])
+    print(f"wrote {path}")
+
+
+if __name__ == "__main__":
+    main()
