@@ -92,7 +92,8 @@ def fit_erfcx():
             lo = base + s * step
             mid = lo + step / 2
             c = cheb_fit(lambda t: erfcx(mid + t), -step / 2, step / 2, ERFCX_DEGREE)
-            c0_hi = d(c[0])
+            # c0 hi to 26 bits, as 2^(-j/128) hi below: their product is exact.
+            c0_hi = d(round_to_bits(c[0], 26))
             c0_lo = d(c[0] - mp.mpf(c0_hi))
             cr = [c0_hi, c0_lo] + [d(cj) for cj in c[1:]]
             exact = [mp.mpf(c0_hi) + mp.mpf(c0_lo)] + [mp.mpf(v) for v in cr[2:]]
@@ -106,7 +107,7 @@ def fit_exp_table():
     rows = []
     for j in range(1 << EXP_BITS):
         v = mp.mpf(2) ** (mp.mpf(-j) / (1 << EXP_BITS))
-        hi = d(v)
+        hi = d(round_to_bits(v, 26))
         rows.append((hi, d(v - mp.mpf(hi))))
     return rows
 
@@ -147,8 +148,11 @@ def fit_log():
         L = -mp.log(invc)
         L_hi = round_to_multiple(L, mp.mpf(2) ** -42)
         rows.append((d(invc), d(L_hi), d(L - L_hi)))
-        umin = min(umin, zlo * invc - 1)
-        umax = max(umax, zhi * invc - 1)
+        ulo, uhi = zlo * invc - 1, zhi * invc - 1
+        umin, umax = min(umin, ulo), max(umax, uhi)
+        # k ln2_hi + L_hi + u is summed by Fast2Sum, which needs |L_hi| >= |u|
+        # when k = 0 (and L_hi = 0 only where u = z - 1 alone is summed).
+        assert c == 1 or abs(L_hi) > max(abs(ulo), abs(uhi)), i
 
     def q(u):
         if u == 0:
@@ -207,22 +211,23 @@ def main():
     lines.append(f"constexpr double kLogQ[{len(log_q)}] = {{")
     lines.append(fmt_list(log_q, 3))
     lines.append("};")
-    lines.append(f"// 2^(-j/128) as hi, lo.")
-    lines.append(f"alignas(64) constexpr double kExpTable[{2 * len(exp_rows)}] = {{")
-    lines.append(fmt_list([v for r in exp_rows for v in r], 4))
+    lines.append(f"// 2^(-j/128) as hi (26 bits), lo.")
+    lines.append(f"// Two zeros at the end: rows are read four doubles at a time.")
+    lines.append(f"alignas(64) constexpr double kExpTable[{2 * len(exp_rows) + 2}] = {{")
+    lines.append(fmt_list([v for r in exp_rows for v in r] + [0.0, 0.0], 4))
     lines.append("};")
-    lines.append(f"// Per interval of log: 1/c ({LOG_INVC_BITS} bits), -log(1/c) as hi (multiple of 2^-42) and lo.")
-    lines.append(f"alignas(64) constexpr double kLogTable[{3 * len(log_rows)}] = {{")
-    lines.append(fmt_list([v for r in log_rows for v in r], 3))
+    lines.append(f"// Per interval of log: 1/c ({LOG_INVC_BITS} bits), -log(1/c) as hi (multiple of 2^-42) and lo, 0.")
+    lines.append(f"alignas(64) constexpr double kLogTable[{4 * len(log_rows)}] = {{")
+    lines.append(fmt_list([v for r in log_rows for v in r + (0.0,)], 4))
     lines.append("};")
-    stride = ERFCX_DEGREE + 2
+    stride = (ERFCX_DEGREE + 2 + 3) // 4 * 4  # rows padded with zeros to a multiple of 4
     lines.append(f"// erfc(x) exp(x^2) on {len(erfcx_rows)} intervals ({ERFCX_PER_BINADE} per binade from 2^{ERFCX_LOG2_LO}),")
-    lines.append(f"// in t = x - mid: c0 hi, c0 lo, c1 .. c{ERFCX_DEGREE}.")
+    lines.append(f"// in t = x - mid: c0 hi (26 bits), c0 lo, c1 .. c{ERFCX_DEGREE}.")
     lines.append(f"constexpr int kErfcxStride = {stride};")
     lines.append(f"alignas(64) constexpr double kErfcxTable[{stride * len(erfcx_rows)}] = {{")
     for mid, cr in erfcx_rows:
         lines.append(f"    // mid {mid!r}")
-        lines.append(fmt_list(cr, 4))
+        lines.append(fmt_list(cr + [0.0] * (stride - len(cr)), 4))
     lines.append("};")
     lines.append("// END GENERATED")
     block = "\n".join(lines)
