@@ -817,6 +817,7 @@ QV_BINARY(M8, <, D8, D8)
 QV_BINARY(M8, ==, D8, D8)
 QV_WITH_SCALAR(M8, <, D8, double)
 QV_WITH_SCALAR(M8, >, D8, double)
+QV_WITH_SCALAR(M8, >=, D8, double)
 QV_WITH_SCALAR(M8, ==, D8, double)
 QV_BINARY(U8, +, U8, U8)
 QV_BINARY(U8, -, U8, U8)
@@ -964,10 +965,18 @@ QV_INLINE D erfc_kernel(const D& x) {
 
 template <class D>
 QV_INLINE D log_kernel(const D& x) {
-    // Subnormals: scale by 2^52 first.
-    const auto sub = x < 0x1p-1022;
-    const D xs = sel(sub, x * 0x1p52, x);
-    const D kadj = sel(sub, splat<D>(52.0), splat<D>(0.0));
+    // Positive normal numbers go straight through; subnormals are scaled by
+    // 2^52 first, and zero, negative numbers, infinity and NaN replaced at the
+    // end (both only when some element needs it).
+    const auto regular = (x >= 0x1p-1022) && (x < kInf);
+    const bool all_regular = !any(!regular);
+    D xs = x;
+    D kadj = splat<D>(0.0);
+    if (!all_regular) {
+        const auto sub = x < 0x1p-1022;
+        xs = sel(sub, x * 0x1p52, x);
+        kadj = sel(sub, splat<D>(52.0), splat<D>(0.0));
+    }
     const auto ix = as_u(xs);
     // x = 2^k z, z in [0.6855, 1.371); interval i of z (width 2^-8 below 1,
     // 2^-7 above), centre c; the interval around 1 has c = 1.
@@ -998,10 +1007,9 @@ QV_INLINE D log_kernel(const D& x) {
     const D e = uh - (s - w);  // exact: |w| >= |uh| unless w = 0
     const D lo = (((kd * kLn2Lo + ll) + ul * (1.0 - uh)) + u2 * q) + e;
     const D result = s + lo;
-
-    const auto regular = (x > 0.0) && (x < kInf);
+    if (all_regular) return result;
     const D special = sel(x < 0.0, splat<D>(kNaN), sel(x == 0.0, splat<D>(-kInf), x + x));
-    return sel(regular, result, special);
+    return sel((x > 0.0) && (x < kInf), result, special);
 }
 
 // The two kernels as types, so that the loops below can be templates.
