@@ -1,10 +1,10 @@
 // Batch erfc and log.  See fast_math.hpp for the contract.
 //
 // The kernels are written once, as templates over the element type: a single
-// double (the portable path) or, with GCC and Clang, a vector of four doubles
-// in the compilers' generic vector extension.  The vector code is compiled
-// twice on x86-64, for the baseline instruction set and for AVX2 (without
-// FMA); products are never fused, so every variant rounds identically.
+// double (the portable path) or, with GCC and Clang, a pack of doubles in the
+// compilers' generic vector extension (two pairs for the baseline instruction
+// set, two quadruples for AVX2, chosen at run time on x86-64; no FMA).
+// Products are never fused, so every variant rounds identically.
 //
 // erfc(x), |x| < 1/4:  1 - x (a0 + x^2 R(x^2)), with the leading product
 //   x * a0 kept exact (Dekker) and 1 - x a0 summed with its rounding error.
@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #if defined(__GNUC__)
 // The helpers returning 32-byte vectors are always inlined, so the ABI of such
@@ -736,7 +737,12 @@ QV_INLINE double as_d(u64 u) {
     std::memcpy(&v, &u, sizeof v);
     return v;
 }
+// Masks: any/all lanes set, and lane-wise "and" (bitwise on vectors, whose
+// lanes are all ones or all zeros; 64-bit compares against zero would be
+// emulated lane by lane on the baseline instruction set).
 QV_INLINE bool any(bool m) { return m; }
+QV_INLINE bool all(bool m) { return m; }
+QV_INLINE bool both(bool a, bool b) { return a && b; }
 template <class M, class T>
 QV_INLINE T sel(const M& m, const T& a, const T& b) {
     return m ? a : b;
@@ -745,108 +751,168 @@ QV_INLINE T sel(const M& m, const T& a, const T& b) {
 QV_INLINE void gather_row4(const double* t, u64 i, double* out) {
     for (int k = 0; k < 4; ++k) out[k] = t[i + k];
 }
+// splat<D>(v): v in every lane.
 template <class D>
-QV_INLINE D splat(double v);
+struct Splat;
 template <>
-QV_INLINE double splat<double>(double v) { return v; }
+struct Splat<double> {
+    QV_INLINE static double of(double v) { return v; }
+};
+template <class D>
+QV_INLINE D splat(double v) {
+    return Splat<D>::of(v);
+}
 
-// ---- the vector element type ----
-// Four doubles in the compilers' vector extension, and a pair of those (Two)
-// whose operations are issued alternately on both halves: the kernels are long
-// chains of dependent operations, and two interleaved chains keep the
-// floating-point units busier than one.
+// ---- the vector element types ----
+// Two or four doubles in the compilers' vector extension (two for the baseline
+// instruction set: wider vectors would have their comparisons split into
+// scalar ones), and pairs of those (Two) whose operations are issued
+// alternately on both halves: the kernels are long chains of dependent
+// operations, and two interleaved chains keep the floating-point units busier.
 #if defined(__GNUC__)
+typedef double V2 __attribute__((vector_size(16)));
+typedef u64 U2 __attribute__((vector_size(16)));
+typedef std::int64_t M2 __attribute__((vector_size(16)));
 typedef double V4 __attribute__((vector_size(32)));
 typedef u64 U4 __attribute__((vector_size(32)));
 typedef std::int64_t M4 __attribute__((vector_size(32)));
 
+QV_INLINE U2 as_u(const V2& v) { return reinterpret_cast<U2>(v); }
+QV_INLINE V2 as_d(const U2& u) { return reinterpret_cast<V2>(u); }
 QV_INLINE U4 as_u(const V4& v) { return reinterpret_cast<U4>(v); }
 QV_INLINE V4 as_d(const U4& u) { return reinterpret_cast<V4>(u); }
+QV_INLINE bool any(const M2& m) { return (m[0] | m[1]) != 0; }
+QV_INLINE bool all(const M2& m) { return (m[0] & m[1]) != 0; }
 QV_INLINE bool any(const M4& m) { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
+QV_INLINE bool all(const M4& m) { return ((m[0] & m[1]) & (m[2] & m[3])) != 0; }
+QV_INLINE M2 both(const M2& a, const M2& b) { return a & b; }
+QV_INLINE M4 both(const M4& a, const M4& b) { return a & b; }
+template <>
+struct Splat<V2> {
+    QV_INLINE static V2 of(double v) { return V2{v, v}; }
+};
+template <>
+struct Splat<V4> {
+    QV_INLINE static V4 of(double v) { return V4{v, v, v, v}; }
+};
+QV_INLINE void load(V2& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+QV_INLINE void store(double* p, const V2& v) { std::memcpy(p, &v, sizeof v); }
+QV_INLINE void load(V4& v, const double* p) { std::memcpy(&v, p, sizeof v); }
+QV_INLINE void store(double* p, const V4& v) { std::memcpy(p, &v, sizeof v); }
+
 #if defined(__clang__)
-#define QV_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#define QV_SHUFFLE2(a, b, i, j) __builtin_shufflevector(a, b, i, j)
+#define QV_SHUFFLE4(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
 #else
-#define QV_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, M4{i, j, k, l})
+#define QV_SHUFFLE2(a, b, i, j) __builtin_shuffle(a, b, M2{i, j})
+#define QV_SHUFFLE4(a, b, i, j, k, l) __builtin_shuffle(a, b, M4{i, j, k, l})
 #endif
 // Four consecutive doubles from each element's row, transposed.
+QV_INLINE void gather_row4(const double* t, const U2& i, V2* out) {
+    V2 r0, r1, s0, s1;
+    load(r0, t + i[0]);
+    load(s0, t + i[0] + 2);
+    load(r1, t + i[1]);
+    load(s1, t + i[1] + 2);
+    out[0] = QV_SHUFFLE2(r0, r1, 0, 2);
+    out[1] = QV_SHUFFLE2(r0, r1, 1, 3);
+    out[2] = QV_SHUFFLE2(s0, s1, 0, 2);
+    out[3] = QV_SHUFFLE2(s0, s1, 1, 3);
+}
 QV_INLINE void gather_row4(const double* t, const U4& i, V4* out) {
     V4 r0, r1, r2, r3;
-    std::memcpy(&r0, t + i[0], sizeof r0);
-    std::memcpy(&r1, t + i[1], sizeof r1);
-    std::memcpy(&r2, t + i[2], sizeof r2);
-    std::memcpy(&r3, t + i[3], sizeof r3);
-    const V4 t0 = QV_SHUFFLE(r0, r1, 0, 4, 2, 6);
-    const V4 t1 = QV_SHUFFLE(r0, r1, 1, 5, 3, 7);
-    const V4 t2 = QV_SHUFFLE(r2, r3, 0, 4, 2, 6);
-    const V4 t3 = QV_SHUFFLE(r2, r3, 1, 5, 3, 7);
-    out[0] = QV_SHUFFLE(t0, t2, 0, 1, 4, 5);
-    out[1] = QV_SHUFFLE(t1, t3, 0, 1, 4, 5);
-    out[2] = QV_SHUFFLE(t0, t2, 2, 3, 6, 7);
-    out[3] = QV_SHUFFLE(t1, t3, 2, 3, 6, 7);
+    load(r0, t + i[0]);
+    load(r1, t + i[1]);
+    load(r2, t + i[2]);
+    load(r3, t + i[3]);
+    const V4 t0 = QV_SHUFFLE4(r0, r1, 0, 4, 2, 6);
+    const V4 t1 = QV_SHUFFLE4(r0, r1, 1, 5, 3, 7);
+    const V4 t2 = QV_SHUFFLE4(r2, r3, 0, 4, 2, 6);
+    const V4 t3 = QV_SHUFFLE4(r2, r3, 1, 5, 3, 7);
+    out[0] = QV_SHUFFLE4(t0, t2, 0, 1, 4, 5);
+    out[1] = QV_SHUFFLE4(t1, t3, 0, 1, 4, 5);
+    out[2] = QV_SHUFFLE4(t0, t2, 2, 3, 6, 7);
+    out[3] = QV_SHUFFLE4(t1, t3, 2, 3, 6, 7);
 }
-#undef QV_SHUFFLE
-template <>
-QV_INLINE V4 splat<V4>(double v) { return V4{v, v, v, v}; }
+#undef QV_SHUFFLE2
+#undef QV_SHUFFLE4
 
 template <class T>
 struct Two {
     T a, b;
 };
-using D8 = Two<V4>;
-using U8 = Two<U4>;
-using M8 = Two<M4>;
 
-#define QV_BINARY(R, OP, X, Y)                              \
-    QV_INLINE R operator OP(const X& x, const Y& y) {       \
-        return R{x.a OP y.a, x.b OP y.b};                   \
+#define QV_BINARY(OP)                                                                       \
+    template <class T>                                                                      \
+    QV_INLINE auto operator OP(const Two<T>& x, const Two<T>& y)->Two<decltype(x.a OP y.a)> { \
+        return {x.a OP y.a, x.b OP y.b};                                                    \
+    }                                                                                       \
+    template <class T, class S, class = std::enable_if_t<std::is_arithmetic<S>::value>>     \
+    QV_INLINE auto operator OP(const Two<T>& x, S y)->Two<decltype(x.a OP y)> {              \
+        return {x.a OP y, x.b OP y};                                                        \
+    }                                                                                       \
+    template <class T, class S, class = std::enable_if_t<std::is_arithmetic<S>::value>>     \
+    QV_INLINE auto operator OP(S y, const Two<T>& x)->Two<decltype(y OP x.a)> {              \
+        return {y OP x.a, y OP x.b};                                                        \
     }
-#define QV_WITH_SCALAR(R, OP, X, S)                         \
-    QV_INLINE R operator OP(const X& x, S y) {              \
-        return R{x.a OP y, x.b OP y};                       \
-    }                                                       \
-    QV_INLINE R operator OP(S y, const X& x) {              \
-        return R{y OP x.a, y OP x.b};                       \
-    }
-QV_BINARY(D8, +, D8, D8)
-QV_BINARY(D8, -, D8, D8)
-QV_BINARY(D8, *, D8, D8)
-QV_WITH_SCALAR(D8, +, D8, double)
-QV_WITH_SCALAR(D8, -, D8, double)
-QV_WITH_SCALAR(D8, *, D8, double)
-QV_BINARY(M8, <, D8, D8)
-QV_BINARY(M8, ==, D8, D8)
-QV_WITH_SCALAR(M8, <, D8, double)
-QV_WITH_SCALAR(M8, >, D8, double)
-QV_WITH_SCALAR(M8, >=, D8, double)
-QV_WITH_SCALAR(M8, ==, D8, double)
-QV_BINARY(U8, +, U8, U8)
-QV_BINARY(U8, -, U8, U8)
-QV_BINARY(U8, &, U8, U8)
-QV_BINARY(U8, |, U8, U8)
-QV_WITH_SCALAR(U8, +, U8, u64)
-QV_WITH_SCALAR(U8, -, U8, u64)
-QV_WITH_SCALAR(U8, *, U8, u64)
-QV_WITH_SCALAR(U8, &, U8, u64)
-QV_WITH_SCALAR(U8, |, U8, u64)
-QV_WITH_SCALAR(U8, >>, U8, int)
-QV_WITH_SCALAR(U8, <<, U8, int)
-QV_BINARY(M8, &&, M8, M8)
+QV_BINARY(+)
+QV_BINARY(-)
+QV_BINARY(*)
+QV_BINARY(<)
+QV_BINARY(>)
+QV_BINARY(>=)
+QV_BINARY(==)
+QV_BINARY(&)
+QV_BINARY(|)
+QV_BINARY(>>)
+QV_BINARY(<<)
 #undef QV_BINARY
-#undef QV_WITH_SCALAR
-QV_INLINE M8 operator!(const M8& m) { return M8{!m.a, !m.b}; }
 
-QV_INLINE U8 as_u(const D8& v) { return U8{as_u(v.a), as_u(v.b)}; }
-QV_INLINE D8 as_d(const U8& u) { return D8{as_d(u.a), as_d(u.b)}; }
-QV_INLINE bool any(const M8& m) { return any(m.a | m.b); }
-QV_INLINE void gather_row4(const double* t, const U8& i, D8* out) {
-    V4 a[4], b[4];
+template <class T>
+QV_INLINE auto as_u(const Two<T>& v) -> Two<decltype(as_u(v.a))> {
+    return {as_u(v.a), as_u(v.b)};
+}
+template <class T>
+QV_INLINE auto as_d(const Two<T>& u) -> Two<decltype(as_d(u.a))> {
+    return {as_d(u.a), as_d(u.b)};
+}
+template <class M>
+QV_INLINE bool any(const Two<M>& m) {
+    return any(m.a | m.b);
+}
+template <class M>
+QV_INLINE bool all(const Two<M>& m) {
+    return all(m.a & m.b);
+}
+template <class M>
+QV_INLINE Two<M> both(const Two<M>& x, const Two<M>& y) {
+    return {x.a & y.a, x.b & y.b};
+}
+template <class M, class T>
+QV_INLINE Two<T> sel(const Two<M>& m, const Two<T>& x, const Two<T>& y) {
+    return {m.a ? x.a : y.a, m.b ? x.b : y.b};
+}
+template <class T>
+struct Splat<Two<T>> {
+    QV_INLINE static Two<T> of(double v) { return {Splat<T>::of(v), Splat<T>::of(v)}; }
+};
+template <class T>
+QV_INLINE void load(Two<T>& v, const double* p) {
+    load(v.a, p);
+    load(v.b, p + sizeof(T) / sizeof(double));
+}
+template <class T>
+QV_INLINE void store(double* p, const Two<T>& v) {
+    store(p, v.a);
+    store(p + sizeof(T) / sizeof(double), v.b);
+}
+template <class U, class T>
+QV_INLINE void gather_row4(const double* t, const Two<U>& i, Two<T>* out) {
+    T a[4], b[4];
     gather_row4(t, i.a, a);
     gather_row4(t, i.b, b);
-    for (int k = 0; k < 4; ++k) out[k] = D8{a[k], b[k]};
+    for (int k = 0; k < 4; ++k) out[k] = {a[k], b[k]};
 }
-template <>
-QV_INLINE D8 splat<D8>(double v) { return D8{splat<V4>(v), splat<V4>(v)}; }
-QV_INLINE D8 sel(const M8& m, const D8& x, const D8& y) { return D8{m.a ? x.a : y.a, m.b ? x.b : y.b}; }
 #endif
 
 template <class D>
@@ -901,7 +967,7 @@ QV_INLINE D erfc_kernel(const D& x) {
         small_result = s + (e - (pe + tail));
     }
 
-    if (any(!small)) {
+    if (!all(small)) {
         // |x| clamped to [1/4, 28]; NaN gives 28 and is put right at the end.
         const D m = sel(ax < 28.0, ax, splat<D>(28.0));
         const D xb = sel(m > 0.25, m, splat<D>(0.25));
@@ -968,8 +1034,7 @@ QV_INLINE D log_kernel(const D& x) {
     // Positive normal numbers go straight through; subnormals are scaled by
     // 2^52 first, and zero, negative numbers, infinity and NaN replaced at the
     // end (both only when some element needs it).
-    const auto regular = (x >= 0x1p-1022) && (x < kInf);
-    const bool all_regular = !any(!regular);
+    const bool all_regular = all(both(x >= 0x1p-1022, x < kInf));
     D xs = x;
     D kadj = splat<D>(0.0);
     if (!all_regular) {
@@ -1009,7 +1074,7 @@ QV_INLINE D log_kernel(const D& x) {
     const D result = s + lo;
     if (all_regular) return result;
     const D special = sel(x < 0.0, splat<D>(kNaN), sel(x == 0.0, splat<D>(-kInf), x + x));
-    return sel((x > 0.0) && (x < kInf), result, special);
+    return sel(both(x > 0.0, x < kInf), result, special);
 }
 
 // The two kernels as types, so that the loops below can be templates.
@@ -1032,18 +1097,6 @@ QV_INLINE void scalar_loop(const double* x, double* out, std::size_t n) {
 }
 
 #if defined(__GNUC__)
-// Loads and stores of a pack of doubles.
-QV_INLINE void load(V4& v, const double* p) { std::memcpy(&v, p, sizeof v); }
-QV_INLINE void store(double* p, const V4& v) { std::memcpy(p, &v, sizeof v); }
-QV_INLINE void load(D8& v, const double* p) {
-    load(v.a, p);
-    load(v.b, p + 4);
-}
-QV_INLINE void store(double* p, const D8& v) {
-    store(p, v.a);
-    store(p + 4, v.b);
-}
-
 template <class Op, class D>
 QV_INLINE void vector_loop(const double* x, double* out, std::size_t n) {
     constexpr std::size_t w = sizeof(D) / sizeof(double);
@@ -1067,10 +1120,10 @@ QV_INLINE void vector_loop(const double* x, double* out, std::size_t n) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define QV_HAVE_AVX2_VARIANT 1
 __attribute__((target("avx2"))) void erfc_avx2_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Erfc, D8>(x, out, n);
+    vector_loop<Erfc, Two<V4>>(x, out, n);
 }
 __attribute__((target("avx2"))) void log_avx2_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Log, D8>(x, out, n);
+    vector_loop<Log, Two<V4>>(x, out, n);
 }
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
@@ -1094,7 +1147,7 @@ bool has_avx2_variant() {
 
 void erfc_baseline(const double* x, double* out, std::size_t n) {
 #if defined(__GNUC__)
-    vector_loop<Erfc, V4>(x, out, n);
+    vector_loop<Erfc, Two<V2>>(x, out, n);
 #else
     scalar_loop<Erfc>(x, out, n);
 #endif
@@ -1102,7 +1155,7 @@ void erfc_baseline(const double* x, double* out, std::size_t n) {
 
 void log_baseline(const double* x, double* out, std::size_t n) {
 #if defined(__GNUC__)
-    vector_loop<Log, V4>(x, out, n);
+    vector_loop<Log, Two<V2>>(x, out, n);
 #else
     scalar_loop<Log>(x, out, n);
 #endif

@@ -2,10 +2,11 @@
 //
 // Both agree with the correctly rounded value to within one unit in the last
 // place (see tests/cpp/test_fast_math.cpp and tools/fit_fast_math.py).  The
-// work is done four elements at a time; on x86-64 an AVX2 build of the same
-// code is chosen at run time when the processor has it.  Every variant performs
-// the same IEEE operations in the same order, so the results do not depend on
-// the variant, on n or on the position of an element in the array.
+// work is done on packs of four elements (eight with AVX2: on x86-64 an AVX2
+// build of the same code is chosen at run time when the processor has it).
+// Every variant performs the same IEEE operations in the same order, without
+// fused multiply-adds, so the results do not depend on the variant, on n or on
+// the position of an element in the array.
 #pragma once
 
 #include <cstddef>
