@@ -111,9 +111,16 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
     // Per-block sums, indexed by position in `binary` where they belong to a
     // binary column.
     const std::size_t nb = binary.size();
-    Vector row(k), cdf1(nb), cdf0(nb), dens1(nb), a(k);
+    Vector cdf1(nb), cdf0(nb), dens1(nb), a(k);
     Matrix diff_x(nb, k);  // sum_r (f1_r - f0_r) x_rl
     double dens = 0.0;
+    // One batch of rows at a time: the rows read once, their indices, and for
+    // every binary column the indices with that regressor set to 1 and to 0
+    // and their cdf values, evaluated for the whole batch at once.
+    Matrix batch_rows(kRowBatch, k);
+    Vector t(kRowBatch);
+    Matrix t1(nb, kRowBatch), t0(nb, kRowBatch), cdf_t1(nb, kRowBatch), cdf_t0(nb, kRowBatch);
+    const Normal normal;
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
@@ -126,27 +133,45 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
         std::fill(diff_x.storage().begin(), diff_x.storage().end(), 0.0);
         dens = 0.0;
 
-        for (std::size_t r = start; r < end; ++r) {
-            double t = 0.0;
-            for (std::size_t l = 0; l < k; ++l) {
-                row[l] = x(r, l);
-                t = t + row[l] * b[l];
+        for (std::size_t batch = start; batch < end; batch += kRowBatch) {
+            const std::size_t len = end - batch < kRowBatch ? end - batch : kRowBatch;
+            for (std::size_t r = 0; r < len; ++r) {
+                double* row = batch_rows.row(r);
+                double tr = 0.0;
+                for (std::size_t l = 0; l < k; ++l) {
+                    row[l] = x(batch + r, l);
+                    tr = tr + row[l] * b[l];
+                }
+                t[r] = tr;
             }
-            const double f = normal_pdf(t);
-            dens = dens + f;
-            for (std::size_t l = 0; l < k; ++l) a[l] = a[l] + (t * row[l]) * f;
-
             for (std::size_t q = 0; q < nb; ++q) {
                 const std::size_t j = binary[q];
-                const double t1 = t + (1.0 - row[j]) * b[j];
-                const double t0 = t + (-row[j]) * b[j];
-                cdf1[q] = cdf1[q] + normal_cdf(t1);
-                cdf0[q] = cdf0[q] + normal_cdf(t0);
-                const double f1 = normal_pdf(t1);
-                dens1[q] = dens1[q] + f1;
-                const double diff = f1 - normal_pdf(t0);
-                double* acc = diff_x.row(q);
-                for (std::size_t l = 0; l < k; ++l) acc[l] = acc[l] + diff * row[l];
+                double* up = t1.row(q);
+                double* down = t0.row(q);
+                for (std::size_t r = 0; r < len; ++r) {
+                    const double xj = batch_rows(r, j);
+                    up[r] = t[r] + (1.0 - xj) * b[j];
+                    down[r] = t[r] + (-xj) * b[j];
+                }
+                normal.cdf_batch(up, cdf_t1.row(q), len);
+                normal.cdf_batch(down, cdf_t0.row(q), len);
+            }
+
+            for (std::size_t r = 0; r < len; ++r) {
+                const double* row = batch_rows.row(r);
+                const double f = normal.pdf(t[r]);
+                dens = dens + f;
+                for (std::size_t l = 0; l < k; ++l) a[l] = a[l] + (t[r] * row[l]) * f;
+
+                for (std::size_t q = 0; q < nb; ++q) {
+                    cdf1[q] = cdf1[q] + cdf_t1(q, r);
+                    cdf0[q] = cdf0[q] + cdf_t0(q, r);
+                    const double f1 = normal.pdf(t1(q, r));
+                    dens1[q] = dens1[q] + f1;
+                    const double diff = f1 - normal.pdf(t0(q, r));
+                    double* acc = diff_x.row(q);
+                    for (std::size_t l = 0; l < k; ++l) acc[l] = acc[l] + diff * row[l];
+                }
             }
         }
 

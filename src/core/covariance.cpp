@@ -23,21 +23,28 @@ void check_problem(const char* what, const Matrix& x, const Vector& y, const Vec
     }
 }
 
-// The per-observation quantities of the likelihood for one row: the linear
-// index z (j ascending from 0.0) and lambda = (q phi(t)) / clip(Phi(t)) with
-// q = 2y - 1 and t = z q.
-struct RowTerms {
-    double z;
-    double lambda;
-};
-
-inline RowTerms row_terms(const double* x, double y, const double* beta, std::size_t k) {
-    double z = 0.0;
-    for (std::size_t j = 0; j < k; ++j) z = z + x[j] * beta[j];
-    const double q = (y + y) + (-1.0);
-    const double t = z * q;
-    const double p = clip_probability(normal_cdf(t));
-    return {z, (q * normal_pdf(t)) / p};
+// The per-observation quantities of the likelihood for the rows start ..
+// start+len-1 (len <= kRowBatch): the linear index z (j ascending from 0.0)
+// and lambda = (q phi(t)) / clip(Phi(t)) with q = 2y - 1 and t = z q, the cdf
+// evaluated for the whole batch at once.
+void batch_terms(const Matrix& x, const Vector& y, const Vector& beta, std::size_t start,
+                 std::size_t len, double* z, double* lambda) {
+    const std::size_t k = x.cols();
+    const double* b = beta.data();
+    const Normal normal;
+    double t[kRowBatch], q[kRowBatch], p[kRowBatch];
+    const double* row = x.data() + start * k;
+    for (std::size_t r = 0; r < len; ++r, row += k) {
+        double zr = 0.0;
+        for (std::size_t j = 0; j < k; ++j) zr = zr + row[j] * b[j];
+        const double yi = y[start + r];
+        z[r] = zr;
+        q[r] = (yi + yi) + (-1.0);
+        t[r] = zr * q[r];
+    }
+    normal.cdf_batch(t, p, len);
+    for (std::size_t r = 0; r < len; ++r)
+        lambda[r] = (q[r] * normal.pdf(t[r])) / clip_probability(p[r]);
 }
 
 }  // namespace
@@ -50,33 +57,33 @@ QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, con
     const std::size_t n = y.size(), k = x.cols();
     Matrix h(k, k);
     double* hd = h.data();
-    const double* xd = x.data();
-    double w[4];
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const double* r0 = xd + i * k;
-        const double* r1 = r0 + k;
-        const double* r2 = r1 + k;
-        const double* r3 = r2 + k;
-        for (std::size_t b = 0; b < 4; ++b) {
-            const RowTerms rt = row_terms(r0 + b * k, y[i + b], beta.data(), k);
-            w[b] = (rt.z + rt.lambda) * rt.lambda;
+    double z[kRowBatch], lambda[kRowBatch], w[kRowBatch];
+    for (std::size_t start = 0; start < n; start += kRowBatch) {
+        const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
+        batch_terms(x, y, beta, start, len, z, lambda);
+        for (std::size_t r = 0; r < len; ++r) w[r] = (z[r] + lambda[r]) * lambda[r];
+        const double* xd = x.data() + start * k;
+        std::size_t r = 0;
+        for (; r + 4 <= len; r += 4) {
+            const double* r0 = xd + r * k;
+            const double* r1 = r0 + k;
+            const double* r2 = r1 + k;
+            const double* r3 = r2 + k;
+            for (std::size_t j = 0; j < k; ++j) {
+                const double a0 = r0[j] * w[r], a1 = r1[j] * w[r + 1];
+                const double a2 = r2[j] * w[r + 2], a3 = r3[j] * w[r + 3];
+                double* hrow = hd + j * k;
+                for (std::size_t l = 0; l < k; ++l)
+                    hrow[l] = (((hrow[l] - a0 * r0[l]) - a1 * r1[l]) - a2 * r2[l]) - a3 * r3[l];
+            }
         }
-        for (std::size_t j = 0; j < k; ++j) {
-            const double a0 = r0[j] * w[0], a1 = r1[j] * w[1], a2 = r2[j] * w[2], a3 = r3[j] * w[3];
-            double* hrow = hd + j * k;
-            for (std::size_t l = 0; l < k; ++l)
-                hrow[l] = (((hrow[l] - a0 * r0[l]) - a1 * r1[l]) - a2 * r2[l]) - a3 * r3[l];
-        }
-    }
-    for (; i < n; ++i) {
-        const double* row = xd + i * k;
-        const RowTerms rt = row_terms(row, y[i], beta.data(), k);
-        const double wi = (rt.z + rt.lambda) * rt.lambda;
-        for (std::size_t j = 0; j < k; ++j) {
-            const double a = row[j] * wi;
-            double* hrow = hd + j * k;
-            for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - a * row[l];
+        for (; r < len; ++r) {
+            const double* row = xd + r * k;
+            for (std::size_t j = 0; j < k; ++j) {
+                const double a = row[j] * w[r];
+                double* hrow = hd + j * k;
+                for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - a * row[l];
+            }
         }
     }
     return h;
@@ -137,11 +144,14 @@ Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
     check_problem("probit_scores", x, y, beta);
     const std::size_t n = y.size(), k = x.cols();
     Matrix s(n, k);
-    double* sd = s.data();
-    const double* row = x.data();
-    for (std::size_t i = 0; i < n; ++i, row += k, sd += k) {
-        const double lambda = row_terms(row, y[i], beta.data(), k).lambda;
-        for (std::size_t j = 0; j < k; ++j) sd[j] = row[j] * lambda;
+    double z[kRowBatch], lambda[kRowBatch];
+    for (std::size_t start = 0; start < n; start += kRowBatch) {
+        const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
+        batch_terms(x, y, beta, start, len, z, lambda);
+        const double* row = x.data() + start * k;
+        double* sd = s.data() + start * k;
+        for (std::size_t r = 0; r < len; ++r, row += k, sd += k)
+            for (std::size_t j = 0; j < k; ++j) sd[j] = row[j] * lambda[r];
     }
     return s;
 }

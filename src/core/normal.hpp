@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
+
+#include "core/fast_math.hpp"
 
 namespace quorvel {
 
@@ -19,8 +22,19 @@ struct Normal {
     double sd = 1.0;
 
     // 0.5 * erfc((mean - x) / (sd * sqrt 2)): NaN for NaN, exactly 0 at -inf
-    // and exactly 1 at +inf (erfc gives NaN, 2 and 0 there).
-    double cdf(double x) const { return 0.5 * std::erfc((mean - x) / (sd * kSqrt2)); }
+    // and exactly 1 at +inf (erfc gives NaN, 2 and 0 there).  erfc is the
+    // batch kernel of fast_math, so single values and batches agree exactly.
+    double cdf(double x) const {
+        double e = (mean - x) / (sd * kSqrt2);
+        erfc_batch(&e, &e, 1);
+        return 0.5 * e;
+    }
+    // out[i] = cdf(x[i]); out may be x.
+    void cdf_batch(const double* x, double* out, std::size_t n) const {
+        for (std::size_t i = 0; i < n; ++i) out[i] = (mean - x[i]) / (sd * kSqrt2);
+        erfc_batch(out, out, n);
+        for (std::size_t i = 0; i < n; ++i) out[i] = 0.5 * out[i];
+    }
     // exp(u * (-0.5 * u)) / (sd * sqrt(2 pi)) with u = (x - mean) / sd.
     double pdf(double x) const {
         const double u = (x - mean) / sd;
@@ -31,6 +45,9 @@ struct Normal {
 // Standard normal cdf Phi and density phi (mean 0, sd 1).
 inline double normal_cdf(double x) { return Normal{}.cdf(x); }
 inline double normal_pdf(double x) { return Normal{}.pdf(x); }
+
+// Rows per batch of the row loops that evaluate the cdf in batches.
+inline constexpr std::size_t kRowBatch = 256;
 
 // min(max(p, floor), ceiling) with a NaN p mapped to the floor: always a
 // finite number in [1e-15, 1 - 1e-15].

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "core/fast_math.hpp"
+
 namespace quorvel {
 
 Probit::Probit(Vector y, Matrix x) : endog(std::move(y)), exog(std::move(x)) {
@@ -37,23 +39,34 @@ void check_score_buffer(const Probit& model, const Vector& g) {
 }
 
 // Sum of ln P_i over the rows in order; record(i, t_i, P_i) sees every row.
-// Rows are read straight from exog's storage (row i starts at i * k); the
-// constructor guarantees n rows exist, check_beta that beta has k entries.
+// Rows go in batches of kRowBatch through the batch cdf and log; the sum
+// still adds the terms one by one in row order.  Rows are read straight from
+// exog's storage (row i starts at i * k); the constructor guarantees n rows
+// exist, check_beta that beta has k entries.
 template <class Record>
 double log_likelihood_rows(const Probit& model, const Vector& beta, Record record) {
     check_beta(model, beta);
     const std::size_t n = model.nobs(), k = model.k();
-    const double* x = model.exog.data();
     const double* y = model.endog.data();
     const double* b = beta.data();
     const Normal normal = model.normal;
+    double t[kRowBatch], p[kRowBatch];
     double ll = 0.0;
-    for (std::size_t i = 0; i < n; ++i, x += k) {
-        const double q = (y[i] + y[i]) + (-1.0);
-        const double t = linear_index(x, b, k) * q;
-        const double p = clip_probability(normal.cdf(t));
-        record(i, t, p);
-        ll = ll + std::log(p);
+    for (std::size_t start = 0; start < n; start += kRowBatch) {
+        const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
+        const double* x = model.exog.data() + start * k;
+        for (std::size_t r = 0; r < len; ++r, x += k) {
+            const double yi = y[start + r];
+            const double q = (yi + yi) + (-1.0);
+            t[r] = linear_index(x, b, k) * q;
+        }
+        normal.cdf_batch(t, p, len);
+        for (std::size_t r = 0; r < len; ++r) {
+            p[r] = clip_probability(p[r]);
+            record(start + r, t[r], p[r]);
+        }
+        log_batch(p, p, len);
+        for (std::size_t r = 0; r < len; ++r) ll = ll + p[r];
     }
     return ll;
 }
