@@ -84,7 +84,8 @@ std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::siz
 
 }  // namespace
 
-// Each block is visited once, row by row, every per-block sum being
+// Each block is visited once, row by row (in batches of kRowBatch rows whose
+// cdf values are evaluated together), every per-block sum being
 // accumulated in row order from 0.0 and then added to its running total.  The
 // continuous columns share the sums a_l = sum_r (t_r x_rl) f_r, so their
 // Jacobian rows cost O(k) per row in all, not O(k) per column.
