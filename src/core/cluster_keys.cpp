@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 namespace quorvel {
 
@@ -49,10 +51,12 @@ ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Ma
                             " keys for a score matrix of shape " + shape_text(n, k));
     }
     ClusterSums sums;
+    std::unordered_map<std::string_view, std::size_t> position;  // views into keys
     const double* row = s.data();
     for (std::size_t i = 0; i < n; ++i, row += k) {
-        // The key is copied only when the cluster is new.
-        Vector& u = sums.try_emplace(keys[i], k, 0.0).first->second;
+        const auto found = position.try_emplace(keys[i], sums.size());
+        if (found.second) sums.emplace_back(keys[i], Vector(k, 0.0));
+        Vector& u = sums[found.first->second].second;
         for (std::size_t l = 0; l < k; ++l) u[l] = u[l] + row[l];
     }
     return sums;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/linalg.hpp"
@@ -18,7 +18,9 @@ void append_fixed4(std::string& out, double v);
 // texts joined with "|".  Zero columns give empty keys.
 std::vector<std::string> combine_cluster_keys(const Matrix& g);
 
-using ClusterSums = std::unordered_map<std::string, Vector>;
+// (key, sum) per cluster, in the order in which the clusters first appear
+// among the observations, so that every process visits them alike.
+using ClusterSums = std::vector<std::pair<std::string, Vector>>;
 
 // Per-key sums of the rows of s (n x k), rows added in observation order.
 // keys must have s.rows() entries (checked).

@@ -1,188 +1,10 @@
 #include "core/covariance.hpp"
 
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <utility>
 
 namespace quorvel {
-
-namespace {
-
-// Checks that x has the n = y.size() rows and beta the x.cols() entries that
-// the per-observation loops read.
-void check_problem(const char* what, const Matrix& x, const Vector& y, const Vector& beta) {
-    if (x.rows() < y.size()) {
-        throw InternalError(std::string(what) + ": exog has shape " +
-                            shape_text(x.rows(), x.cols()) + " but endog has " +
-                            std::to_string(y.size()) + " entries");
-    }
-    if (beta.size() != x.cols()) {
-        throw InternalError(std::string(what) + ": beta has " + std::to_string(beta.size()) +
-                            " entries but exog has " + std::to_string(x.cols()) + " columns");
-    }
-}
-
-// The per-observation quantities of the likelihood for the rows start ..
-// start+len-1 (len <= kRowBatch): the linear index z (j ascending from 0.0)
-// and lambda = (q phi(t)) / clip(Phi(t)) with q = 2y - 1 and t = z q, the cdf
-// evaluated for the whole batch at once.
-void batch_terms(const Matrix& x, const Vector& y, const Vector& beta, std::size_t start,
-                 std::size_t len, double* z, double* lambda) {
-    const std::size_t k = x.cols();
-    const double* b = beta.data();
-    const Normal normal;
-    double t[kRowBatch], q[kRowBatch], p[kRowBatch];
-    const double* row = x.data() + start * k;
-    for (std::size_t r = 0; r < len; ++r, row += k) {
-        double zr = 0.0;
-        for (std::size_t j = 0; j < k; ++j) zr = zr + row[j] * b[j];
-        const double yi = y[start + r];
-        z[r] = zr;
-        q[r] = (yi + yi) + (-1.0);
-        t[r] = zr * q[r];
-    }
-    normal.cdf_batch(t, p, len);
-    for (std::size_t r = 0; r < len; ++r)
-        lambda[r] = (q[r] * normal.pdf(t[r])) / clip_probability(p[r]);
-}
-
-}  // namespace
-
-// Observations are taken four at a time so that each row of H is loaded and
-// stored once per four rank-one updates; every entry still receives the
-// updates one by one in observation order.
-QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta) {
-    check_problem("probit_hessian", x, y, beta);
-    const std::size_t n = y.size(), k = x.cols();
-    Matrix h(k, k);
-    double* hd = h.data();
-    double z[kRowBatch], lambda[kRowBatch], w[kRowBatch];
-    for (std::size_t start = 0; start < n; start += kRowBatch) {
-        const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
-        batch_terms(x, y, beta, start, len, z, lambda);
-        for (std::size_t r = 0; r < len; ++r) w[r] = (z[r] + lambda[r]) * lambda[r];
-        const double* xd = x.data() + start * k;
-        std::size_t r = 0;
-        for (; r + 4 <= len; r += 4) {
-            const double* r0 = xd + r * k;
-            const double* r1 = r0 + k;
-            const double* r2 = r1 + k;
-            const double* r3 = r2 + k;
-            for (std::size_t j = 0; j < k; ++j) {
-                const double a0 = r0[j] * w[r], a1 = r1[j] * w[r + 1];
-                const double a2 = r2[j] * w[r + 2], a3 = r3[j] * w[r + 3];
-                double* hrow = hd + j * k;
-                for (std::size_t l = 0; l < k; ++l)
-                    hrow[l] = (((hrow[l] - a0 * r0[l]) - a1 * r1[l]) - a2 * r2[l]) - a3 * r3[l];
-            }
-        }
-        for (; r < len; ++r) {
-            const double* row = xd + r * k;
-            for (std::size_t j = 0; j < k; ++j) {
-                const double a = row[j] * w[r];
-                double* hrow = hd + j * k;
-                for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - a * row[l];
-            }
-        }
-    }
-    return h;
-}
-
-std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
-    if (h.rows() != h.cols()) {
-        throw InternalError("invert_gauss_jordan: matrix of shape " +
-                            shape_text(h.rows(), h.cols()) + " is not square");
-    }
-    const std::size_t k = h.rows(), w = 2 * k;
-    Matrix a(k, w);
-    for (std::size_t r = 0; r < k; ++r) {
-        for (std::size_t c = 0; c < k; ++c) a(r, c) = h(r, c);
-        a(r, k + r) = 1.0;
-    }
-    double* ad = a.data();
-    for (std::size_t c = 0; c < k; ++c) {
-        // Pivot: the first row holding the largest magnitude (strictly larger
-        // replaces; a NaN never does).
-        std::size_t p = c;
-        double m = std::fabs(ad[c * w + c]);
-        for (std::size_t r = c + 1; r < k; ++r) {
-            const double v = std::fabs(ad[r * w + c]);
-            if (v > m) {
-                m = v;
-                p = r;
-            }
-        }
-        if (m < 1e-14) return std::nullopt;  // a NaN m passes
-        if (p != c) {
-            for (std::size_t j = 0; j < w; ++j) std::swap(ad[c * w + j], ad[p * w + j]);
-        }
-        double* prow = ad + c * w;
-        const double p0 = prow[c];
-        for (std::size_t j = c; j < w; ++j) prow[j] = prow[j] / p0;
-        for (std::size_t r = c + 1; r < k; ++r) {
-            double* rrow = ad + r * w;
-            const double f = rrow[c];
-            for (std::size_t j = c; j < w; ++j) rrow[j] = rrow[j] - prow[j] * f;
-        }
-    }
-    for (std::size_t c = k; c-- > 1;) {
-        const double* crow = ad + c * w;
-        for (std::size_t r = 0; r < c; ++r) {
-            double* rrow = ad + r * w;
-            const double f = rrow[c];
-            for (std::size_t j = c; j < w; ++j) rrow[j] = rrow[j] - crow[j] * f;
-        }
-    }
-    Matrix inv(k, k);
-    for (std::size_t r = 0; r < k; ++r)
-        for (std::size_t j = 0; j < k; ++j) inv(r, j) = a(r, k + j);
-    return inv;
-}
-
-Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
-    check_problem("probit_scores", x, y, beta);
-    const std::size_t n = y.size(), k = x.cols();
-    Matrix s(n, k);
-    double z[kRowBatch], lambda[kRowBatch];
-    for (std::size_t start = 0; start < n; start += kRowBatch) {
-        const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
-        batch_terms(x, y, beta, start, len, z, lambda);
-        const double* row = x.data() + start * k;
-        double* sd = s.data() + start * k;
-        for (std::size_t r = 0; r < len; ++r, row += k, sd += k)
-            for (std::size_t j = 0; j < k; ++j) sd[j] = row[j] * lambda[r];
-    }
-    return s;
-}
-
-// Four observations at a time, as in probit_hessian.
-QUORVEL_MULTIVERSION Matrix hc0_meat(const Matrix& scores) {
-    const std::size_t n = scores.rows(), k = scores.cols();
-    Matrix m(k, k);
-    double* md = m.data();
-    const double* sd = scores.data();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const double* s0 = sd + i * k;
-        const double* s1 = s0 + k;
-        const double* s2 = s1 + k;
-        const double* s3 = s2 + k;
-        for (std::size_t j = 0; j < k; ++j) {
-            double* mrow = md + j * k;
-            for (std::size_t l = 0; l < k; ++l)
-                mrow[l] = (((mrow[l] + s0[l] * s0[j]) + s1[l] * s1[j]) + s2[l] * s2[j]) + s3[l] * s3[j];
-        }
-    }
-    for (; i < n; ++i) {
-        const double* s = sd + i * k;
-        for (std::size_t j = 0; j < k; ++j) {
-            double* mrow = md + j * k;
-            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + s[l] * s[j];
-        }
-    }
-    return m;
-}
 
 Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
     Matrix m(k, k);
@@ -201,13 +23,19 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
     return m;
 }
 
+bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse) {
+    *inverse = invert_gauss_jordan(hessian);
+    return !*inverse || rank_deficient_scaled(hessian);
+}
+
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
-                           const ClusterSource& clusters) {
+                           const ClusterSource& clusters, const Interrupt& interrupt,
+                           const std::optional<Matrix>& hessian) {
     const std::size_t n = model.nobs(), k = model.k();
-    const Matrix h = probit_hessian(model.exog, model.endog, beta);
-    std::optional<Matrix> inverse = invert_gauss_jordan(h);
+    const Matrix h = hessian ? *hessian : probit_hessian(model, beta, interrupt);
+    std::optional<Matrix> inverse;
     Matrix v0;
-    if (!inverse) {
+    if (hessian_singular(h, &inverse)) {
         std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
                     stderr);
         std::fflush(stderr);
@@ -218,18 +46,17 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
     }
     if (!robust) return v0;
 
-    const Matrix s = probit_scores(model.exog, model.endog, beta);
     std::optional<Matrix> g = clusters ? clusters() : std::nullopt;
     Matrix meat;
     if (!g) {
-        meat = hc0_meat(s);
+        meat = probit_hc0_meat(model, beta, interrupt);
     } else {
         if (g->rows() != n) {
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
         const std::vector<std::string> keys = combine_cluster_keys(*g);
-        meat = cluster_meat(sum_scores_by_cluster(keys, s), k);
+        meat = cluster_meat(sum_scores_by_cluster(keys, probit_scores(model, beta, interrupt)), k);
     }
     return matmul(matmul(v0, meat), v0);
 }

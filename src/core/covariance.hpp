@@ -1,46 +1,45 @@
 // Covariance of the fitted probit coefficients: classical, HC0 and
-// one-way cluster-robust (no small-sample factors).
+// one-way cluster-robust (no small-sample factors).  The model unit forms
+// the Hessian and the meat; this unit assembles the estimators.
 #pragma once
 
 #include <functional>
 #include <optional>
 
 #include "core/cluster_keys.hpp"
+#include "core/interrupt.hpp"
 #include "core/probit.hpp"
 
 namespace quorvel {
 
 inline constexpr const char* kSingularHessianWarning = "Hessian singular => identity for Cov\n";
 
-// H = -sum_i w_i x_i x_i^T with w_i = (z_i + lambda_i) lambda_i, observations
-// in increasing order, both triangles computed entry by entry.
-Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta);
-
-// Gauss-Jordan elimination with partial pivoting on [H | I].  A row replaces
-// the pivot candidate only when strictly larger in magnitude; the inversion
-// is singular (nullopt) when the chosen magnitude is below 1e-14 (absolute;
-// a NaN magnitude passes).  h must be square.
-std::optional<Matrix> invert_gauss_jordan(const Matrix& h);
-
-// S[i][j] = x_ij * lambda_i, one row per observation.
-Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta);
-
-// M = sum_i s_i s_i^T in observation order.
-Matrix hc0_meat(const Matrix& scores);
-// M = sum_g u_g u_g^T over the per-cluster score sums u_g.
+// M = sum_g u_g u_g^T over the per-cluster score sums u_g, in the order of
+// the sums (first appearance).
 Matrix cluster_meat(const ClusterSums& sums, std::size_t k);
 
 // Supplies the cluster matrix when one was given, nullopt otherwise.  Called
 // at most once, and only when the robust estimator is asked for, after the
-// Hessian step (and its warning) and the scores.  It may throw.
+// Hessian step (and its warning).  It may throw.
 using ClusterSource = std::function<std::optional<Matrix>()>;
 
-// Classical covariance -H^-1 (the identity, with a warning line on standard
-// error, when H is singular); with robust, the sandwich V0 M V0 whose meat
-// comes from the observation scores or, when clusters supplies a matrix, from
-// the per-cluster score sums.  Throws InputError when the cluster matrix does
-// not have one row per observation.
+// The Hessian counts as singular when its Gauss-Jordan inversion meets a
+// pivot below the absolute 1e-14, and also when it is rank-deficient to
+// working precision once scaled to unit diagonal (rank_deficient_scaled):
+// exactly collinear regressors must not yield a covariance of rounding noise
+// with huge or negative variances.  A singular Hessian writes the warning
+// line to standard error and the identity stands in for the classical
+// covariance.
+bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse);
+
+// Classical covariance -H^-1 (the identity, with the warning line, when H is
+// singular); with robust, the sandwich V0 M V0 whose meat comes from the
+// observation scores or, when clusters supplies a matrix, from the
+// per-cluster score sums.  hessian, when given, is the Hessian at beta as the
+// model unit forms it (the optimiser's last pass), and saves a pass.  Throws
+// InputError when the cluster matrix does not have one row per observation.
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
-                           const ClusterSource& clusters);
+                           const ClusterSource& clusters, const Interrupt& interrupt = {},
+                           const std::optional<Matrix>& hessian = std::nullopt);
 
 }  // namespace quorvel

@@ -1,5 +1,9 @@
 #include "core/linalg.hpp"
 
+#include <cmath>
+#include <limits>
+#include <utility>
+
 namespace quorvel {
 
 void fail_index(std::size_t index, std::size_t dim) {
@@ -99,6 +103,175 @@ Vector matvec(const Matrix& a, const Vector& x) {
     Vector out(a.rows());
     matvec_into(a, x, out);
     return out;
+}
+
+namespace {
+
+void check_square(const char* what, const Matrix& h) {
+    if (h.rows() != h.cols()) {
+        throw InternalError(std::string(what) + ": matrix of shape " + shape_text(h.rows(), h.cols()) +
+                            " is not square");
+    }
+}
+
+bool has_nan(const Matrix& a) {
+    for (double v : a.storage())
+        if (std::isnan(v)) return true;
+    return false;
+}
+
+}  // namespace
+
+std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
+    check_square("invert_gauss_jordan", h);
+    const std::size_t k = h.rows(), w = 2 * k;
+    Matrix a(k, w);
+    for (std::size_t r = 0; r < k; ++r) {
+        for (std::size_t c = 0; c < k; ++c) a(r, c) = h(r, c);
+        a(r, k + r) = 1.0;
+    }
+    double* ad = a.data();
+    for (std::size_t c = 0; c < k; ++c) {
+        // Pivot: the first row holding the largest magnitude (strictly larger
+        // replaces; a NaN never does).
+        std::size_t p = c;
+        double m = std::fabs(ad[c * w + c]);
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double v = std::fabs(ad[r * w + c]);
+            if (v > m) {
+                m = v;
+                p = r;
+            }
+        }
+        if (m < 1e-14) return std::nullopt;  // a NaN m passes
+        if (p != c) {
+            for (std::size_t j = 0; j < w; ++j) std::swap(ad[c * w + j], ad[p * w + j]);
+        }
+        double* prow = ad + c * w;
+        const double p0 = prow[c];
+        for (std::size_t j = c; j < w; ++j) prow[j] = prow[j] / p0;
+        for (std::size_t r = c + 1; r < k; ++r) {
+            double* rrow = ad + r * w;
+            const double f = rrow[c];
+            for (std::size_t j = c; j < w; ++j) rrow[j] = rrow[j] - prow[j] * f;
+        }
+    }
+    for (std::size_t c = k; c-- > 1;) {
+        const double* crow = ad + c * w;
+        for (std::size_t r = 0; r < c; ++r) {
+            double* rrow = ad + r * w;
+            const double f = rrow[c];
+            for (std::size_t j = c; j < w; ++j) rrow[j] = rrow[j] - crow[j] * f;
+        }
+    }
+    Matrix inv(k, k);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t j = 0; j < k; ++j) inv(r, j) = a(r, k + j);
+    return inv;
+}
+
+bool rank_deficient_scaled(const Matrix& h, double rel_tol) {
+    check_square("rank_deficient_scaled", h);
+    if (has_nan(h)) return false;
+    const std::size_t k = h.rows();
+    Vector d(k);
+    for (std::size_t j = 0; j < k; ++j) {
+        const double diag = std::fabs(h(j, j));
+        if (diag == 0.0) return true;
+        d[j] = 1.0 / std::sqrt(diag);
+    }
+    Matrix a(k, k);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t c = 0; c < k; ++c) a(r, c) = (h(r, c) * d[r]) * d[c];
+    double* ad = a.data();
+    for (std::size_t c = 0; c < k; ++c) {
+        std::size_t p = c;
+        double m = std::fabs(ad[c * k + c]);
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double v = std::fabs(ad[r * k + c]);
+            if (v > m) {
+                m = v;
+                p = r;
+            }
+        }
+        if (m < rel_tol) return true;
+        if (!(m <= std::numeric_limits<double>::max())) return false;  // overflowed: no verdict
+        if (p != c) {
+            for (std::size_t j = c; j < k; ++j) std::swap(ad[c * k + j], ad[p * k + j]);
+        }
+        const double* prow = ad + c * k;
+        for (std::size_t r = c + 1; r < k; ++r) {
+            double* rrow = ad + r * k;
+            const double f = rrow[c] / prow[c];
+            for (std::size_t j = c; j < k; ++j) rrow[j] = rrow[j] - prow[j] * f;
+        }
+    }
+    return false;
+}
+
+Vector solve_psd_identified(const Matrix& a, const Vector& b, double rel_tol, std::size_t* rank) {
+    check_square("solve_psd_identified", a);
+    const std::size_t k = a.rows();
+    if (b.size() != k) fail_product("solve_psd_identified", k, k, b.size(), 1);
+    Vector x(k, 0.0);
+    if (rank != nullptr) *rank = 0;
+    for (double v : a.storage())
+        if (!std::isfinite(v)) return Vector(k, std::numeric_limits<double>::quiet_NaN());
+    for (double v : b)
+        if (!std::isfinite(v)) return Vector(k, std::numeric_limits<double>::quiet_NaN());
+
+    // Scale to unit diagonal; columns with a diagonal that is not positive
+    // are null directions from the start.
+    Vector d(k, 0.0);
+    std::vector<std::size_t> open;  // columns not yet taken and not ruled out
+    for (std::size_t j = 0; j < k; ++j) {
+        if (a(j, j) > 0.0) {
+            d[j] = 1.0 / std::sqrt(a(j, j));
+            open.push_back(j);
+        }
+    }
+    // s holds the scaled matrix and is overwritten by the factor: after step
+    // p, column piv[p] of L lives in s(., piv[p]) for the rows still open.
+    Matrix s(k, k);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t c = 0; c < k; ++c) s(r, c) = (a(r, c) * d[r]) * d[c];
+    std::vector<std::size_t> piv;
+    Vector l_diag;
+    while (!open.empty()) {
+        // The open column with the largest remaining diagonal.
+        std::size_t best = 0;
+        for (std::size_t q = 1; q < open.size(); ++q)
+            if (s(open[q], open[q]) > s(open[best], open[best])) best = q;
+        const std::size_t p = open[best];
+        const double pivot = s(p, p);
+        if (!(pivot >= rel_tol)) break;
+        open.erase(open.begin() + static_cast<std::ptrdiff_t>(best));
+        const double lpp = std::sqrt(pivot);
+        // Column p of L below the pivot, then the Schur complement.
+        for (const std::size_t r : open) s(r, p) = s(r, p) / lpp;
+        for (const std::size_t r : open)
+            for (const std::size_t c : open) s(r, c) = s(r, c) - s(r, p) * s(c, p);
+        piv.push_back(p);
+        l_diag.push_back(lpp);
+    }
+    const std::size_t m = piv.size();
+    if (rank != nullptr) *rank = m;
+
+    // L L^T y = D b on the columns taken, in pivot order: L's entry (row
+    // piv[i], column piv[q]) for i > q is s(piv[i], piv[q]).
+    Vector y(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        double v = b[piv[i]] * d[piv[i]];
+        for (std::size_t q = 0; q < i; ++q) v = v - s(piv[i], piv[q]) * y[q];
+        y[i] = v / l_diag[i];
+    }
+    for (std::size_t i = m; i-- > 0;) {
+        double v = y[i];
+        for (std::size_t q = i + 1; q < m; ++q) v = v - s(piv[q], piv[i]) * y[q];
+        y[i] = v / l_diag[i];
+    }
+    for (std::size_t i = 0; i < m; ++i) x[piv[i]] = y[i] * d[piv[i]];
+    return x;
 }
 
 }  // namespace quorvel

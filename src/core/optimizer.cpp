@@ -1,88 +1,76 @@
 #include "core/optimizer.hpp"
 
 #include <cmath>
-#include <optional>
 #include <utility>
-
-#include "core/covariance.hpp"
 
 namespace quorvel {
 
 namespace {
 
-// H0: the inverse of the log-likelihood Hessian at beta (negative definite
-// for well-posed data, so -H0 g is a Newton step uphill), or the identity
-// when the inversion is singular.  Silent: the warning line belongs to the
-// covariance step only.
-Matrix starting_inverse(const Probit& model, const Vector& beta) {
-    std::optional<Matrix> inv = invert_gauss_jordan(probit_hessian(model.exog, model.endog, beta));
-    return inv ? std::move(*inv) : Matrix::identity(model.k());
-}
-
-double dot(const Vector& a, const Vector& b) {
-    double sum = 0.0;
-    for (std::size_t j = 0; j < a.size(); ++j) sum = sum + a[j] * b[j];
-    return sum;
+// The Newton direction -H^-1 g uphill: -H is positive semi-definite on the
+// probit log-likelihood, so d solves (-H) d = g in the identified directions.
+Vector newton_direction(const Matrix& hessian, const Vector& g) {
+    Matrix neg = hessian;
+    for (double& e : neg.storage()) e = -e;
+    return solve_psd_identified(neg, g);
 }
 
 }  // namespace
 
-FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol) {
+FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, const Interrupt& interrupt) {
     const std::size_t k = model.k();
+    FitResult out;
     Vector beta(k, 0.0);
-    RowCache rows;  // t_i and P_i of the latest point evaluated
-    double ll_old = log_likelihood_cached(model, beta, rows);
-    Vector g(k);
-    score_from_cache(model, rows, g);
-    if (max_iter == 0) return FitResult{std::move(beta), ll_old, 0, false};
-
-    Matrix h = starting_inverse(model, beta);
-    // Work buffers, reused by every iteration.
-    Vector d(k), bt(k), gt(k), s(k), yv(k), hy(k);
-    double* hd = h.data();
+    if (max_iter == 0) {
+        out.loglike = evaluate(model, beta, kLogLike, nullptr, interrupt).loglike;
+        out.params = std::move(beta);
+        out.passes = 1;
+        return out;
+    }
+    Evaluation current = evaluate(model, beta, kLogLike | kScore | kHessian, nullptr, interrupt);
+    std::uint64_t passes = 1;
+    RowCache rows;  // z and P of the last halving trial
+    Vector bt(k);
 
     for (std::uint64_t i = 0;;) {
-        // Direction d = -(H g).
-        matvec_into(h, g, d);
-        for (double& e : d) e = -e;
+        if (interrupt) interrupt();
+        const Vector d = newton_direction(current.hessian, current.score);
 
-        // Step halving: at most ten halvings, the last trial is kept.
+        // The full step is evaluated with its score and Hessian, which are
+        // kept when it is accepted (the usual case).  A shorter step is
+        // evaluated for its log-likelihood alone; the accepted one then gets
+        // its score and Hessian from the rows that pass recorded.
         double alpha = 1.0;
         for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-        double llt = log_likelihood_cached(model, bt, rows);
-        for (int halvings = 0; halvings < 10 && ll_old > llt; ++halvings) {
+        Evaluation trial = evaluate(model, bt, kLogLike | kScore | kHessian, nullptr, interrupt);
+        ++passes;
+        bool complete = true;
+        for (int halvings = 0; halvings < 10 && current.loglike > trial.loglike; ++halvings) {
             alpha = alpha * 0.5;
             for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-            llt = log_likelihood_cached(model, bt, rows);
+            trial = evaluate(model, bt, kLogLike, &rows, interrupt);
+            ++passes;
+            complete = false;
+        }
+        if (!complete) {
+            complete_from_cache(model, rows, kScore | kHessian, trial, interrupt);
+            ++passes;
         }
 
-        // The accepted point is the last one evaluated.
-        score_from_cache(model, rows, gt);
-        for (std::size_t j = 0; j < k; ++j) {
-            s[j] = bt[j] - beta[j];
-            yv[j] = gt[j] - g[j];
-        }
-        const double sy = dot(yv, s);
-        // DFP update of the inverse, skipped for tiny or non-finite curvature
-        // (a NaN fails both tests).
-        if (std::fabs(sy) > 1e-14) {
-            matvec_into(h, yv, hy);
-            const double yhy = dot(yv, hy);
-            if (std::fabs(yhy) > 1e-14) {
-                for (std::size_t r = 0; r < k; ++r) {
-                    double* hrow = hd + r * k;
-                    for (std::size_t c = 0; c < k; ++c)
-                        hrow[c] = (s[r] * s[c] / sy - hy[r] * hy[c] / yhy) + hrow[c];
-                }
-            }
-        }
-
+        const double ll_old = current.loglike;
         std::swap(beta, bt);
-        std::swap(g, gt);
-        if (std::fabs(llt - ll_old) < tol) return FitResult{std::move(beta), llt, i, true};
-        ll_old = llt;
+        current = std::move(trial);
+        const bool stop = std::fabs(current.loglike - ll_old) < tol;
+        if (stop || i + 1 == max_iter) {
+            out.params = std::move(beta);
+            out.loglike = current.loglike;
+            out.iterations = i;
+            out.converged = stop;
+            out.hessian = std::move(current.hessian);
+            out.passes = passes;
+            return out;
+        }
         ++i;
-        if (i == max_iter) return FitResult{std::move(beta), llt, max_iter - 1, false};
     }
 }
 

@@ -1,6 +1,8 @@
 #include "core/probit.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "core/fast_math.hpp"
@@ -23,136 +25,281 @@ void check_beta(const Probit& model, const Vector& beta) {
     }
 }
 
-// Linear index of one row: sum_j x_j * beta_j, j ascending, from 0.0.
-inline double linear_index(const double* x, const double* beta, std::size_t k) {
-    double z = 0.0;
-    for (std::size_t j = 0; j < k; ++j) z = z + x[j] * beta[j];
-    return z;
+// ---- Accumulator kernels ----------------------------------------------------
+//
+// The rows of a batch are copied into a buffer whose rows are padded with
+// zeros to a multiple of four columns, so that the accumulators can work on
+// four columns at a time.  The padding entries of the accumulators receive
+// only products with zero (or NaN times zero) and are never read out.
+
+inline std::size_t padded(std::size_t k) { return (k + 3) / 4 * 4; }
+
+#if defined(__GNUC__) || defined(__clang__)
+// The helpers below pass vectors by value but are always inlined into the
+// function compiled for each instruction set, so no call ABI is involved.
+#pragma GCC diagnostic ignored "-Wpsabi"
+// Four doubles, loaded and stored without an alignment requirement.
+typedef double v4 __attribute__((vector_size(32), aligned(8)));
+
+QUORVEL_ALWAYS_INLINE inline v4 load4(const double* p) {
+    v4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+QUORVEL_ALWAYS_INLINE inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
+
+// acc(j + jj, l + c) for jj < 4 and c < 4 LV: adds (kAdd) or subtracts
+// a(r, j + jj) * x(r, l + c) for r = 0..len-1 in order.  a and x have row
+// stride kp, acc is kp x kp.
+template <bool kAdd, int LV>
+QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* x,
+                                       std::size_t len, std::size_t j, std::size_t l) {
+    v4 h[4][LV];
+    for (int jj = 0; jj < 4; ++jj)
+        for (int c = 0; c < LV; ++c) h[jj][c] = load4(acc + (j + jj) * kp + l + 4 * c);
+    for (std::size_t r = 0; r < len; ++r) {
+        const double* ar = a + r * kp + j;
+        const double* xr = x + r * kp + l;
+        v4 xv[LV];
+        for (int c = 0; c < LV; ++c) xv[c] = load4(xr + 4 * c);
+        for (int jj = 0; jj < 4; ++jj) {
+            const double s = ar[jj];
+            const v4 b = {s, s, s, s};
+            for (int c = 0; c < LV; ++c) {
+                const v4 term = b * xv[c];
+                h[jj][c] = kAdd ? h[jj][c] + term : h[jj][c] - term;
+            }
+        }
+    }
+    for (int jj = 0; jj < 4; ++jj)
+        for (int c = 0; c < LV; ++c) store4(acc + (j + jj) * kp + l + 4 * c, h[jj][c]);
 }
 
+template <bool kAdd>
+QUORVEL_ALWAYS_INLINE inline void accumulate_outer(double* acc, std::size_t kp, const double* a,
+                                                   const double* x, std::size_t len) {
+    for (std::size_t j = 0; j < kp; j += 4) {
+        std::size_t l = 0;
+        for (; l + 12 <= kp; l += 12) tile<kAdd, 3>(acc, kp, a, x, len, j, l);
+        if (l + 8 <= kp) {
+            tile<kAdd, 2>(acc, kp, a, x, len, j, l);
+        } else if (l + 4 <= kp) {
+            tile<kAdd, 1>(acc, kp, a, x, len, j, l);
+        }
+    }
+}
+#else
+template <bool kAdd>
+inline void accumulate_outer(double* acc, std::size_t kp, const double* a, const double* x,
+                             std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t j = 0; j < kp; ++j)
+            for (std::size_t l = 0; l < kp; ++l) {
+                const double term = a[r * kp + j] * x[r * kp + l];
+                acc[j * kp + l] = kAdd ? acc[j * kp + l] + term : acc[j * kp + l] - term;
+            }
+}
+#endif
 
-void check_score_buffer(const Probit& model, const Vector& g) {
-    if (g.size() != model.k()) {
-        throw InternalError("score buffer has " + std::to_string(g.size()) +
-                            " entries but exog has " + std::to_string(model.k()) + " columns");
+// g_j = x(r, j) * lambda_r + g_j for r = 0..len-1 in order.
+QUORVEL_ALWAYS_INLINE inline void accumulate_score(double* g, std::size_t kp, const double* x,
+                                                   const double* lambda, std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r) {
+        const double* xr = x + r * kp;
+        const double lr = lambda[r];
+        for (std::size_t j = 0; j < kp; ++j) g[j] = xr[j] * lr + g[j];
     }
 }
 
-// Sum of ln P_i over the rows in order; record(i, t_i, P_i) sees every row.
-// Rows go in batches of kRowBatch through the batch cdf and log; the sum
-// still adds the terms one by one in row order.  Rows are read straight from
-// exog's storage (row i starts at i * k); the constructor guarantees n rows
-// exist, check_beta that beta has k entries.
-template <class Record>
-double log_likelihood_rows(const Probit& model, const Vector& beta, Record record) {
-    check_beta(model, beta);
-    const std::size_t n = model.nobs(), k = model.k();
+// ---- The pass over the rows -------------------------------------------------
+
+// Where the z_i and P_i of a pass come from: computed from beta (with the
+// log-likelihood), or read back from a cache.
+struct Source {
+    const Vector* beta = nullptr;
+    const RowCache* cache = nullptr;
+};
+
+// Rows per block: a full batch, fewer when a row's outer products are so
+// large (many columns) that the interrupt would otherwise be called too
+// rarely.
+std::size_t block_rows(std::size_t kp, bool outer) {
+    if (!outer) return kRowBatch;
+    const std::size_t per_row = kp * kp + 1;
+    const std::size_t rows = (std::size_t{1} << 22) / per_row;
+    return std::max<std::size_t>(1, std::min(kRowBatch, rows));
+}
+
+struct Pass {
+    Pass(const Probit& m, unsigned s, bool hc0, RowCache* rec, double* scores, const Interrupt& stop)
+        : model(m), sums(s), meat(hc0), record(rec), scores_out(scores), interrupt(stop) {}
+
+    const Probit& model;
+    unsigned sums;
+    bool meat;            // the HC0 meat instead of the Hessian
+    RowCache* record;     // where to record z and P, or null
+    double* scores_out;   // n x k row scores, or null
+    const Interrupt& interrupt;
+
+    double loglike = 0.0;
+    std::vector<double> g, h;  // padded score and outer-product accumulators
+};
+
+QUORVEL_MULTIVERSION void run_pass(Pass& pass, const Source& source) {
+    const Probit& model = pass.model;
+    const std::size_t n = model.nobs(), k = model.k(), kp = padded(k);
+    const bool want_score = (pass.sums & kScore) != 0;
+    const bool want_outer = (pass.sums & kHessian) != 0 || pass.meat;
+    const bool want_lambda = want_score || want_outer || pass.scores_out != nullptr;
+    const bool from_cache = source.cache != nullptr;
     const double* y = model.endog.data();
-    const double* b = beta.data();
+    const double* b = from_cache ? nullptr : source.beta->data();
     const Normal normal = model.normal;
-    double t[kRowBatch], p[kRowBatch];
+    if (want_score) pass.g.assign(kp, 0.0);
+    if (want_outer) pass.h.assign(kp * kp, 0.0);
+
+    const std::size_t block = block_rows(kp, want_outer);
+    std::vector<double> xp(block * kp, 0.0), ap(want_outer ? block * kp : 0, 0.0);
+    std::vector<double> z(block), p(block), t(block), lambda(block);
     double ll = 0.0;
-    for (std::size_t start = 0; start < n; start += kRowBatch) {
-        const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
-        const double* x = model.exog.data() + start * k;
-        for (std::size_t r = 0; r < len; ++r, x += k) {
+
+    for (std::size_t start = 0; start < n; start += block) {
+        if (pass.interrupt) pass.interrupt();
+        const std::size_t len = std::min(block, n - start);
+        const double* rows = model.exog.data() + start * k;
+        if (want_lambda) {
+            for (std::size_t r = 0; r < len; ++r)
+                std::memcpy(xp.data() + r * kp, rows + r * k, k * sizeof(double));
+        }
+        if (from_cache) {
+            std::memcpy(z.data(), source.cache->z.data() + start, len * sizeof(double));
+            std::memcpy(p.data(), source.cache->p.data() + start, len * sizeof(double));
+            for (std::size_t r = 0; r < len; ++r) {
+                const double yi = y[start + r];
+                t[r] = z[r] * ((yi + yi) + (-1.0));
+            }
+        } else {
+            const double* row = rows;
+            for (std::size_t r = 0; r < len; ++r, row += k) {
+                double zr = 0.0;
+                for (std::size_t j = 0; j < k; ++j) zr = zr + row[j] * b[j];
+                const double yi = y[start + r];
+                z[r] = zr;
+                t[r] = zr * ((yi + yi) + (-1.0));
+            }
+            normal.cdf_batch(t.data(), p.data(), len);
+            for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
+            if (pass.record != nullptr) {
+                std::memcpy(pass.record->z.data() + start, z.data(), len * sizeof(double));
+                std::memcpy(pass.record->p.data() + start, p.data(), len * sizeof(double));
+            }
+            // ln P, formed in the lambda buffer, which is free until below.
+            log_batch(p.data(), lambda.data(), len);
+            for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
+        }
+        if (!want_lambda) continue;
+
+        for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
             const double q = (yi + yi) + (-1.0);
-            t[r] = linear_index(x, b, k) * q;
+            lambda[r] = (q * normal.pdf(t[r])) / p[r];
         }
-        normal.cdf_batch(t, p, len);
-        for (std::size_t r = 0; r < len; ++r) {
-            p[r] = clip_probability(p[r]);
-            record(start + r, t[r], p[r]);
+        if (pass.scores_out != nullptr) {
+            double* out = pass.scores_out + start * k;
+            for (std::size_t r = 0; r < len; ++r)
+                for (std::size_t j = 0; j < k; ++j) out[r * k + j] = rows[r * k + j] * lambda[r];
         }
-        log_batch(p, p, len);
-        for (std::size_t r = 0; r < len; ++r) ll = ll + p[r];
+        if (want_score) accumulate_score(pass.g.data(), kp, xp.data(), lambda.data(), len);
+        if (!want_outer) continue;
+        if (pass.meat) {
+            // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
+            for (std::size_t r = 0; r < len; ++r)
+                for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
+            accumulate_outer<true>(pass.h.data(), kp, xp.data(), xp.data(), len);
+        } else {
+            for (std::size_t r = 0; r < len; ++r) {
+                const double w = (z[r] + lambda[r]) * lambda[r];
+                for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * w;
+            }
+            accumulate_outer<false>(pass.h.data(), kp, ap.data(), xp.data(), len);
+        }
     }
-    return ll;
+    pass.loglike = ll;
 }
 
-// g = sum_i lambda_i x_i in observation order, with terms(i, x_i, q_i, t, P)
-// giving the row's signed index t_i and clipped probability P_i.  Four rows
-// are taken at a time so that g is loaded and stored once per four updates;
-// each component still receives them one by one in observation order.
-template <class Terms>
-QUORVEL_ALWAYS_INLINE inline void accumulate_score(const Probit& model, Vector& g, Terms terms) {
-    check_score_buffer(model, g);
-    const std::size_t n = model.nobs(), k = model.k();
-    const double* xd = model.exog.data();
-    const double* y = model.endog.data();
-    double* gd = g.data();
-    const Normal normal = model.normal;
-    auto lambda_of = [&](std::size_t i, const double* x) {
-        const double q = (y[i] + y[i]) + (-1.0);
-        double t, p;
-        terms(i, x, q, t, p);
-        return (q * normal.pdf(t)) / p;
-    };
-    for (std::size_t j = 0; j < k; ++j) gd[j] = 0.0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const double* x0 = xd + i * k;
-        const double* x1 = x0 + k;
-        const double* x2 = x1 + k;
-        const double* x3 = x2 + k;
-        const double l0 = lambda_of(i, x0), l1 = lambda_of(i + 1, x1);
-        const double l2 = lambda_of(i + 2, x2), l3 = lambda_of(i + 3, x3);
-        for (std::size_t j = 0; j < k; ++j)
-            gd[j] = x3[j] * l3 + (x2[j] * l2 + (x1[j] * l1 + (x0[j] * l0 + gd[j])));
-    }
-    for (; i < n; ++i) {
-        const double* x = xd + i * k;
-        const double lambda = lambda_of(i, x);
-        for (std::size_t j = 0; j < k; ++j) gd[j] = x[j] * lambda + gd[j];
-    }
+Vector unpad_vector(const std::vector<double>& g, std::size_t k) {
+    return Vector(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(k));
+}
+
+Matrix unpad_matrix(const std::vector<double>& h, std::size_t k) {
+    const std::size_t kp = padded(k);
+    Matrix m(k, k);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = 0; l < k; ++l) m(j, l) = h[j * kp + l];
+    return m;
+}
+
+void collect(const Pass& pass, unsigned sums, Evaluation& e) {
+    const std::size_t k = pass.model.k();
+    if (sums & kScore) e.score = unpad_vector(pass.g, k);
+    if (sums & kHessian) e.hessian = unpad_matrix(pass.h, k);
 }
 
 }  // namespace
 
-double log_likelihood(const Probit& model, const Vector& beta) {
-    return log_likelihood_rows(model, beta, [](std::size_t, double, double) {});
-}
-
-double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache) {
-    cache.t.resize(model.nobs());
-    cache.p.resize(model.nobs());
-    double* t = cache.t.data();
-    double* p = cache.p.data();
-    return log_likelihood_rows(model, beta, [t, p](std::size_t i, double ti, double pi) {
-        t[i] = ti;
-        p[i] = pi;
-    });
-}
-
-void score_into(const Probit& model, const Vector& beta, Vector& g) {
+Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowCache* cache,
+                    const Interrupt& interrupt) {
     check_beta(model, beta);
-    const std::size_t k = model.k();
-    const double* b = beta.data();
-    const Normal normal = model.normal;
-    accumulate_score(model, g, [=](std::size_t, const double* x, double q, double& t, double& p) {
-        t = linear_index(x, b, k) * q;
-        p = clip_probability(normal.cdf(t));
-    });
+    if (cache != nullptr) {
+        cache->z.resize(model.nobs());
+        cache->p.resize(model.nobs());
+    }
+    Pass pass(model, sums, false, cache, nullptr, interrupt);
+    run_pass(pass, Source{&beta, nullptr});
+    Evaluation e;
+    e.loglike = pass.loglike;
+    collect(pass, sums, e);
+    return e;
 }
 
-QUORVEL_MULTIVERSION void score_from_cache(const Probit& model, const RowCache& cache, Vector& g) {
-    if (cache.t.size() != model.nobs() || cache.p.size() != model.nobs()) {
-        throw InternalError("row cache has " + std::to_string(cache.t.size()) + " rows but endog has " +
+void complete_from_cache(const Probit& model, const RowCache& cache, unsigned sums, Evaluation& e,
+                         const Interrupt& interrupt) {
+    if (cache.z.size() != model.nobs() || cache.p.size() != model.nobs()) {
+        throw InternalError("row cache has " + std::to_string(cache.z.size()) + " rows but endog has " +
                             std::to_string(model.nobs()));
     }
-    const double* t = cache.t.data();
-    const double* p = cache.p.data();
-    accumulate_score(model, g, [t, p](std::size_t i, const double*, double, double& ti, double& pi) {
-        ti = t[i];
-        pi = p[i];
-    });
+    sums &= kScore | kHessian;
+    if (sums == 0) return;
+    Pass pass(model, sums, false, nullptr, nullptr, interrupt);
+    run_pass(pass, Source{nullptr, &cache});
+    collect(pass, sums, e);
+}
+
+double log_likelihood(const Probit& model, const Vector& beta) {
+    return evaluate(model, beta, kLogLike).loglike;
 }
 
 Vector score(const Probit& model, const Vector& beta) {
-    Vector g(model.k());
-    score_into(model, beta, g);
-    return g;
+    return std::move(evaluate(model, beta, kScore).score);
+}
+
+Matrix probit_hessian(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
+    return std::move(evaluate(model, beta, kHessian, nullptr, interrupt).hessian);
+}
+
+Matrix probit_scores(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
+    check_beta(model, beta);
+    Matrix s(model.nobs(), model.k());
+    Pass pass(model, kLogLike, false, nullptr, s.data(), interrupt);
+    run_pass(pass, Source{&beta, nullptr});
+    return s;
+}
+
+Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
+    check_beta(model, beta);
+    Pass pass(model, kLogLike, true, nullptr, nullptr, interrupt);
+    run_pass(pass, Source{&beta, nullptr});
+    return unpad_matrix(pass.h, model.k());
 }
 
 }  // namespace quorvel

@@ -1,6 +1,38 @@
-// The binary probit model: Pr(y_i = 1) = Phi(x_i . beta).
+// The binary probit model, Pr(y_i = 1) = Phi(x_i . beta), and everything it
+// computes from its rows.
+//
+// This unit owns the model's arithmetic.  One batch evaluator forms the
+// per-row terms, and every quantity the rest of the core needs is a sum of
+// them over the rows:
+//
+//   q_i = (y_i + y_i) + (-1.0)            sign, 2y - 1
+//   z_i = sum_j x_ij beta_j               linear index, j ascending from 0.0
+//   t_i = z_i q_i                         signed index
+//   P_i = clip(Phi(t_i))                  to [1e-15, 1 - 1e-15], NaN to 1e-15
+//   lambda_i = (q_i phi(t_i)) / P_i       d ln P_i / d z_i
+//   w_i = (z_i + lambda_i) lambda_i       the row's curvature weight
+//
+//   log-likelihood  ll = sum_i ln P_i                       (ll = ll + term)
+//   score           g_j = x_ij lambda_i + g_j               (uphill gradient)
+//   Hessian         H_jl = H_jl - (x_ij w_i) x_il           (both triangles)
+//   row scores      s_ij = x_ij lambda_i
+//   HC0 meat        M_jl = M_jl + s_il s_ij
+//
+// Fixed order: every one of these sums starts from 0.0 and receives its
+// terms one by one in increasing observation order, and each term is
+// rounded as written (no fused multiply-add).  Rows are processed in batches
+// (so that Phi and ln run through the batch kernels) and several rows at a
+// time in the accumulators, but no sum is split or reassociated across rows:
+// the results do not depend on the batch size, on the instruction set chosen
+// at run time or on whether a quantity was formed in the same pass as
+// another.  Only the linear index may be vectorised across columns in the
+// dense products of other units.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
+#include "core/interrupt.hpp"
 #include "core/linalg.hpp"
 #include "core/normal.hpp"
 
@@ -20,35 +52,50 @@ struct Probit {
     std::size_t k() const { return exog.cols(); }
 };
 
-// Per-observation quantities for row i (see probit.cpp):
-//   q = (y + y) + (-1.0), z = sum_j x_ij * beta_j (j ascending, from 0.0),
-//   t = z * q, P = clip(Phi(t)), lambda = (q * phi(t)) / P.
+// What one pass over the rows forms, as a set of flags.
+enum Sums : unsigned {
+    kLogLike = 1u,
+    kScore = 2u,
+    kHessian = 4u,
+};
 
-// Sum over i = 0..n-1, in order, of ln P_i.  Finite for any input; 0.0 when
-// n = 0.  beta must have k entries (checked).
-double log_likelihood(const Probit& model, const Vector& beta);
+// The sums formed at one coefficient vector; those not asked for are empty.
+struct Evaluation {
+    double loglike = 0.0;
+    Vector score;    // k entries when asked for
+    Matrix hessian;  // k x k when asked for
+};
 
-// Gradient of log_likelihood (it points uphill): sum_i lambda_i * x_i,
-// accumulated in observation order as g_j = x_ij * lambda_i + g_j.
-Vector score(const Probit& model, const Vector& beta);
-// The same into caller-owned storage of k entries (no allocation).
-void score_into(const Probit& model, const Vector& beta, Vector& g);
-
-// The signed index t_i and clipped probability P_i of every row, as left by
-// the last log_likelihood_cached call.  Lets the score at a point whose
-// log-likelihood was just computed skip the second evaluation of Phi.
+// z_i and P_i of every row at the point of the last evaluate() that was
+// given the cache, so that the score and Hessian there can be formed without
+// evaluating Phi again.
 struct RowCache {
-    Vector t;
+    Vector z;
     Vector p;
 };
 
-// log_likelihood that also records t_i and P_i in cache (sized to n on the
-// first call, never again).  Returns the same value, bit for bit.
-double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache);
+// One pass over the rows at beta forming the sums in `sums` (the
+// log-likelihood is always formed).  With cache, z_i and P_i are recorded in
+// it (sized to n).  interrupt is called between blocks of rows.  beta must
+// have k entries (checked).
+Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums,
+                    RowCache* cache = nullptr, const Interrupt& interrupt = {});
 
-// score_into at the point of the last log_likelihood_cached call, from the
-// recorded t_i and P_i.  The same arithmetic in the same order, so the same
-// value bit for bit.
-void score_from_cache(const Probit& model, const RowCache& cache, Vector& g);
+// Adds the score and/or Hessian (as asked in `sums`) at the point recorded in
+// cache to e, from the recorded z_i and P_i: the same values, bit for bit, as
+// evaluate() forms at that point.
+void complete_from_cache(const Probit& model, const RowCache& cache, unsigned sums, Evaluation& e,
+                         const Interrupt& interrupt = {});
+
+// The log-likelihood, finite for any input; 0.0 when n = 0.
+double log_likelihood(const Probit& model, const Vector& beta);
+// The gradient of log_likelihood (it points uphill).
+Vector score(const Probit& model, const Vector& beta);
+// The Hessian of log_likelihood, H = -sum_i w_i x_i x_i^T.
+Matrix probit_hessian(const Probit& model, const Vector& beta, const Interrupt& interrupt = {});
+// The row scores, one row of k entries per observation (n x k).
+Matrix probit_scores(const Probit& model, const Vector& beta, const Interrupt& interrupt = {});
+// The HC0 meat sum_i s_i s_i^T, formed row by row without the n x k scores.
+Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt& interrupt = {});
 
 }  // namespace quorvel

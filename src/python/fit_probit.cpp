@@ -73,7 +73,7 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         if (cluster_vars == nullptr) return std::nullopt;
         return to_matrix(matrix_view(require_float64_array(cluster_vars, 2, ArrayErrors::plain)));
     };
-    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters);
+    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters, {}, fitted.hessian);
 
     ResultRecord record;
     record.exog_names = generated_names(model.k());

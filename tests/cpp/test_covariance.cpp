@@ -64,7 +64,7 @@ TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
         const Probit m = synthetic_model(n, 40 + n);
         const Vector beta = {0.3, -0.7, 0.45};
         Matrix h(3, 3), meat(3, 3);
-        const Matrix s = probit_scores(m.exog, m.endog, beta);
+        const Matrix s = probit_scores(m, beta);
         for (std::size_t i = 0; i < n; ++i) {
             double z = 0.0;
             for (std::size_t j = 0; j < 3; ++j) z = z + m.exog(i, j) * beta[j];
@@ -77,15 +77,15 @@ TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
                     meat(j, l) = meat(j, l) + s(i, l) * s(i, j);
                 }
         }
-        EXPECT_EQ(probit_hessian(m.exog, m.endog, beta).storage(), h.storage()) << "n=" << n;
-        EXPECT_EQ(hc0_meat(s).storage(), meat.storage()) << "n=" << n;
+        EXPECT_EQ(probit_hessian(m, beta).storage(), h.storage()) << "n=" << n;
+        EXPECT_EQ(probit_hc0_meat(m, beta).storage(), meat.storage()) << "n=" << n;
     }
 }
 
 TEST(ProbitHessian, MatchesFiniteDifferencesOfTheScore) {
     const Probit m = synthetic_model(50, 2);
     for (const Vector& beta : {Vector{0.1, 0.5, -0.2}, Vector{-0.4, 1.2, 0.7}}) {
-        const Matrix h = probit_hessian(m.exog, m.endog, beta);
+        const Matrix h = probit_hessian(m, beta);
         for (std::size_t l = 0; l < 3; ++l) {
             const double step = 1e-6;
             Vector up = beta, down = beta;
@@ -102,11 +102,13 @@ TEST(ProbitHessian, MatchesFiniteDifferencesOfTheScore) {
 
 TEST(ProbitHessian, VisitsOnlyTheFirstNRowsAndChecksShapes) {
     const Matrix x = from_rows(3, 1, {1.0, 2.0, kNaN});
-    const Matrix h = probit_hessian(x, {1, 0}, {0.0});
-    EXPECT_TRUE(std::isfinite(h(0, 0)));
-    EXPECT_THROW(probit_hessian(x, {1, 0, 1, 0}, {0.0}), InternalError);
-    EXPECT_THROW(probit_hessian(x, {1, 0}, {0.0, 0.0}), InternalError);
-    EXPECT_THROW(probit_scores(x, {1, 0}, {}), InternalError);
+    const Probit m({1, 0}, x);
+    EXPECT_TRUE(std::isfinite(probit_hessian(m, {0.0})(0, 0)));
+    EXPECT_TRUE(std::isfinite(probit_hc0_meat(m, {0.0})(0, 0)));
+    EXPECT_EQ(probit_scores(m, {0.0}).rows(), 2u);
+    EXPECT_THROW(probit_hessian(m, {0.0, 0.0}), InternalError);
+    EXPECT_THROW(probit_scores(m, {}), InternalError);
+    EXPECT_THROW(probit_hc0_meat(m, {}), InternalError);
 }
 
 // ---------------------------------------------------------------- inversion
@@ -174,7 +176,7 @@ TEST(InvertGaussJordan, AbsoluteThresholdAndNaN) {
 TEST(Meat, ScoresSumToTheScoreInObservationOrder) {
     const Probit m = synthetic_model(25, 3);
     const Vector beta = {0.3, 0.6, -0.2};
-    const Matrix s = probit_scores(m.exog, m.endog, beta);
+    const Matrix s = probit_scores(m, beta);
     ASSERT_EQ(s.rows(), 25u);
     Vector sums(3, 0.0);
     for (std::size_t i = 0; i < 25; ++i)
@@ -183,9 +185,7 @@ TEST(Meat, ScoresSumToTheScoreInObservationOrder) {
 }
 
 TEST(Meat, HandComputed) {
-    EXPECT_EQ(hc0_meat(from_rows(2, 2, {1, 2, 3, 4})).storage(),
-              (std::vector<double>{10, 14, 14, 20}));
-    EXPECT_EQ(hc0_meat(Matrix(0, 2)).storage(), std::vector<double>(4, 0.0));
+    EXPECT_EQ(probit_hc0_meat(Probit({}, Matrix(0, 2)), {0, 0}).storage(), std::vector<double>(4, 0.0));
     const ClusterSums sums = {{"a", {1, 2}}, {"b", {3, -1}}};
     EXPECT_EQ(cluster_meat(sums, 2).storage(), (std::vector<double>{10, -1, -1, 5}));
     EXPECT_THROW(cluster_meat(sums, 3), InternalError);
@@ -205,7 +205,7 @@ struct CountingSource {
 };
 
 Matrix classical(const Probit& m, const Vector& beta) {
-    Matrix v = *invert_gauss_jordan(probit_hessian(m.exog, m.endog, beta));
+    Matrix v = *invert_gauss_jordan(probit_hessian(m, beta));
     for (double& e : v.storage()) e = -e;
     return v;
 }
@@ -226,7 +226,7 @@ TEST(EstimateCovariance, SandwichesMatchOuterProductsOfTransformedScores) {
     const Probit m = synthetic_model(60, 5);
     const Vector beta = {0.25, 0.75, -0.45};
     const Matrix v0 = classical(m, beta);
-    const Matrix s = probit_scores(m.exog, m.endog, beta);
+    const Matrix s = probit_scores(m, beta);
 
     std::vector<Vector> per_obs;  // V0 s_i
     for (std::size_t i = 0; i < 60; ++i) per_obs.push_back(matvec(v0, Vector(s.row(i), s.row(i) + 3)));
@@ -275,13 +275,47 @@ TEST(EstimateCovariance, SingularHessianWarnsAndUsesIdentity) {
     testing::internal::CaptureStderr();
     const Matrix robust = estimate_covariance(m, beta, true, [] { return std::nullopt; });
     EXPECT_EQ(testing::internal::GetCapturedStderr(), kSingularHessianWarning);
-    EXPECT_EQ(robust.storage(), hc0_meat(probit_scores(m.exog, m.endog, beta)).storage());
+    EXPECT_EQ(robust.storage(), probit_hc0_meat(m, beta).storage());
 
     // No observations at all: a zero Hessian.
     testing::internal::CaptureStderr();
     EXPECT_EQ(estimate_covariance(Probit({}, Matrix(0, 2)), {0, 0}, false, nullptr).storage(),
               Matrix::identity(2).storage());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), kSingularHessianWarning);
+}
+
+// A constant beside a dummy d and 1 - d: the Hessian is exactly singular,
+// but rounding leaves its Gauss-Jordan pivots above 1e-14.  It must take the
+// singular path, with the warning; a badly scaled full-rank design (an
+// offset of 5000 beside the constant, a column in units of 1/1000) must not.
+TEST(EstimateCovariance, CollinearColumnsTakeTheSingularPath) {
+    const Probit base = synthetic_model(2000, 9);
+    Matrix trap(2000, 4), scaled(2000, 3);
+    for (std::size_t i = 0; i < 2000; ++i) {
+        const double d = base.exog(i, 1) > 0.3 ? 1.0 : 0.0;
+        trap(i, 0) = 1.0;
+        trap(i, 1) = d;
+        trap(i, 2) = 1.0 - d;
+        trap(i, 3) = base.exog(i, 2);
+        scaled(i, 0) = 1.0;
+        scaled(i, 1) = base.exog(i, 1) + 5000.0;
+        scaled(i, 2) = base.exog(i, 2) * 1000.0;
+    }
+    const Probit collinear(base.endog, trap);
+    const Vector beta = {0.1, 0.3, -0.2, -0.5};
+    ASSERT_TRUE(invert_gauss_jordan(probit_hessian(collinear, beta)).has_value());
+    testing::internal::CaptureStderr();
+    const Matrix v = estimate_covariance(collinear, beta, false, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), kSingularHessianWarning);
+    EXPECT_EQ(v.storage(), Matrix::identity(4).storage());
+
+    const Probit full(base.endog, scaled);
+    const Vector beta_full = {0.2 - 0.8 * 5000.0, 0.8, -0.5 / 1000.0};
+    testing::internal::CaptureStderr();
+    const Matrix vf = estimate_covariance(full, beta_full, false, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(vf.storage(), classical(full, beta_full).storage());
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_GT(vf(j, j), 0.0) << j;
 }
 
 std::string input_error_text(const std::function<void()>& body) {

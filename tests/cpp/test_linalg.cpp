@@ -124,5 +124,82 @@ TEST(Linalg, ViewsReadAnyStrideLayout) {
     EXPECT_EQ(to_matrix(MatrixView(Matrix(0, 4))).cols(), 4u);
 }
 
+// ---------------------------------------------------------------- rank
+
+Matrix sym(std::size_t k, const std::vector<double>& values) {
+    Matrix m(k, k);
+    m.storage() = values;
+    return m;
+}
+
+// D a D for the diagonal D = diag(scales).
+Matrix rescaled(const Matrix& a, const Vector& scales) {
+    Matrix m = a;
+    for (std::size_t r = 0; r < a.rows(); ++r)
+        for (std::size_t c = 0; c < a.cols(); ++c) m(r, c) = a(r, c) * scales[r] * scales[c];
+    return m;
+}
+
+// The solution does not depend on the units of the variables: in units
+// scaled by s the system is (S a S) x' = S b with x = S x'.  A zero or
+// collinear column is a null direction and gets a zero component; the rest
+// solves the system without it.
+TEST(Linalg, SolveInIdentifiedDirections) {
+    const Matrix a = sym(3, {4, 1, 0.5, 1, 3, 0.25, 0.5, 0.25, 2});
+    const Vector b = {1, -2, 0.5};
+    const Vector x = solve_psd_identified(a, b);
+    const Vector back = matvec(a, x);
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(back[j], b[j], 1e-15) << j;
+
+    const Vector s = {1e-8, 1.0, 1e8};
+    const Vector xs = solve_psd_identified(rescaled(a, s), {b[0] * s[0], b[1] * s[1], b[2] * s[2]});
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(xs[j] * s[j], x[j], 1e-14 * std::fabs(x[j])) << j;
+
+    std::size_t rank = 9;
+    // Column 1 is column 0 twice over (d and 2d): one of them is dropped.
+    const Matrix collinear = sym(3, {1, 2, 0.5, 2, 4, 1, 0.5, 1, 3});
+    const Vector xc = solve_psd_identified(collinear, {1, 2, 1}, kRelativePivotTolerance, &rank);
+    EXPECT_EQ(rank, 2u);
+    EXPECT_TRUE(xc[0] == 0.0 || xc[1] == 0.0);
+    const Vector bc = matvec(collinear, xc);
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(bc[j], (Vector{1, 2, 1})[j], 1e-14) << j;
+
+    const Vector xz = solve_psd_identified(sym(2, {0, 0, 0, 2}), {5, 1}, kRelativePivotTolerance, &rank);
+    EXPECT_EQ(xz[0], 0.0);
+    EXPECT_NEAR(xz[1], 0.5, 1e-15);
+    EXPECT_EQ(rank, 1u);
+    EXPECT_EQ(solve_psd_identified(Matrix(2, 2), {0, 0}), (Vector{0, 0}));
+    EXPECT_TRUE(solve_psd_identified(Matrix(0, 0), {}).empty());
+
+    for (const Vector& bad : {Vector{std::nan(""), 1, 1}, Vector{1, HUGE_VAL, 1}}) {
+        for (double v : solve_psd_identified(a, bad)) EXPECT_TRUE(std::isnan(v));
+    }
+    Matrix nan_a = a;
+    nan_a(1, 2) = std::nan("");
+    for (double v : solve_psd_identified(nan_a, b)) EXPECT_TRUE(std::isnan(v));
+}
+
+TEST(Linalg, RankDeficiencyIsJudgedOnTheScaledMatrix) {
+    const Matrix full = sym(3, {4, 1, 0.5, 1, 3, 0.25, 0.5, 0.25, 2});
+    const Matrix collinear = sym(3, {1, 2, 0.5, 2, 4, 1, 0.5, 1, 3});
+    const struct {
+        const char* name;
+        Matrix h;
+        bool deficient;
+    } cases[] = {
+        {"full rank", full, false},
+        {"full rank, tiny and huge units", rescaled(full, {1e-9, 1.0, 1e9}), false},
+        {"collinear", collinear, true},
+        {"collinear, tiny units", rescaled(collinear, {1e-9, 1e-9, 1e-9}), true},
+        {"negated", rescaled(collinear, {-1.0, -1.0, -1.0}), true},
+        {"zero diagonal", sym(2, {0, 0, 0, 1}), true},
+        {"nearly collinear but identified", sym(2, {1, 1 - 1e-6, 1 - 1e-6, 1}), false},
+        {"collinear to rounding", sym(2, {1, 1 - 1e-13, 1 - 1e-13, 1}), true},
+        {"NaN", sym(2, {1, 1, 1, std::nan("")}), false},
+        {"empty", Matrix(0, 0), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(rank_deficient_scaled(c.h), c.deficient) << c.name;
+}
+
 }  // namespace
 }  // namespace quorvel

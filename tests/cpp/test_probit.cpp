@@ -52,8 +52,7 @@ TEST(Probit, CoefficientLengthIsChecked) {
     const Probit m = small_model();
     EXPECT_THROW(log_likelihood(m, {0.0, 0.0}), InternalError);
     EXPECT_THROW(score(m, {0.0, 0.0, 0.0, 0.0}), InternalError);
-    Vector g(2);
-    EXPECT_THROW(score_into(m, {0.0, 0.0, 0.0}, g), InternalError);
+    EXPECT_THROW(probit_hessian(m, {0.0}), InternalError);
 }
 
 TEST(Probit, AtZeroEveryRowHasProbabilityOneHalf) {
@@ -151,30 +150,35 @@ TEST(Probit, ScoreMatchesFiniteDifferences) {
             const double fd = (log_likelihood(m, up) - log_likelihood(m, down)) / (2 * h);
             EXPECT_NEAR(g[j], fd, 1e-7 * (1.0 + std::fabs(fd))) << "j=" << j;
         }
-        Vector buffer(3, 123.0);
-        score_into(m, beta, buffer);
-        EXPECT_EQ(buffer, g);
     }
 }
 
-// The optimiser takes the score at an accepted point from the values its
-// log-likelihood pass recorded: both must be the plain evaluations, bit for
-// bit, also for rows at the clipping bounds and rows holding NaN.
-TEST(Probit, CachedEvaluationsEqualThePlainOnes) {
+// The optimiser forms the score and Hessian in the pass of the log-likelihood,
+// or later from the rows a log-likelihood pass recorded: every route must give
+// the plain evaluations bit for bit, also for rows at the clipping bounds and
+// rows holding NaN.
+TEST(Probit, FusedAndCachedEvaluationsEqualThePlainOnes) {
     const Probit clean = small_model();
     const Probit dirty({1, 0, 1, 0}, from_rows(4, 2, {1, 40, 1, 40, 1, kNaN, 1, -0.5}));
     const std::vector<std::pair<const Probit*, Vector>> cases = {
         {&clean, {0, 0, 0}}, {&clean, {0.2, -0.5, 0.3}}, {&clean, {-30, 9, 4}}, {&dirty, {0.1, 1.0}}};
+    auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    };
     RowCache cache;
     for (const auto& [model, beta] : cases) {
-        const double ll = log_likelihood_cached(*model, beta, cache);
+        const Evaluation fused = evaluate(*model, beta, kLogLike | kScore | kHessian);
+        Evaluation cached = evaluate(*model, beta, kLogLike, &cache);
+        complete_from_cache(*model, cache, kScore | kHessian, cached);
         const double plain_ll = log_likelihood(*model, beta);
-        EXPECT_EQ(std::memcmp(&ll, &plain_ll, sizeof ll), 0);
-        Vector cached(beta.size());
-        score_from_cache(*model, cache, cached);
-        const Vector plain = score(*model, beta);
-        ASSERT_EQ(cached.size(), plain.size());
-        EXPECT_EQ(std::memcmp(cached.data(), plain.data(), plain.size() * sizeof(double)), 0);
+        EXPECT_EQ(std::memcmp(&fused.loglike, &plain_ll, sizeof plain_ll), 0);
+        EXPECT_EQ(std::memcmp(&cached.loglike, &plain_ll, sizeof plain_ll), 0);
+        const Vector g = score(*model, beta);
+        const Matrix h = probit_hessian(*model, beta);
+        EXPECT_TRUE(same(fused.score, g));
+        EXPECT_TRUE(same(cached.score, g));
+        EXPECT_TRUE(same(fused.hessian.storage(), h.storage()));
+        EXPECT_TRUE(same(cached.hessian.storage(), h.storage()));
     }
 }
 
