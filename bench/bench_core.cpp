@@ -48,16 +48,19 @@ int main(int argc, char** argv) {
     const Probit model(std::move(y), std::move(x));
     const Vector beta(k, 0.05);
     RowCache cache;
-    Vector g(k);
     volatile double sink = 0.0;
 
     std::printf("n = %zu, k = %zu (median of 7, ms)\n", n, k);
     std::printf("  log_likelihood         %8.1f\n", median_ms([&] { sink = log_likelihood(model, beta); }));
-    std::printf("  log_likelihood_cached  %8.1f\n",
-                median_ms([&] { sink = log_likelihood_cached(model, beta, cache); }));
-    std::printf("  score_from_cache       %8.1f\n", median_ms([&] { score_from_cache(model, cache, g); }));
-    std::printf("  probit_hessian         %8.1f\n",
-                median_ms([&] { sink = probit_hessian(model.exog, model.endog, beta)(0, 0); }));
+    std::printf("  ll, recording rows     %8.1f\n",
+                median_ms([&] { sink = evaluate(model, beta, kLogLike, &cache).loglike; }));
+    Evaluation e;
+    std::printf("  score+Hessian, cached  %8.1f\n",
+                median_ms([&] { complete_from_cache(model, cache, kScore | kHessian, e); }));
+    std::printf("  ll+score+Hessian       %8.1f\n",
+                median_ms([&] { sink = evaluate(model, beta, kLogLike | kScore | kHessian).loglike; }));
+    std::printf("  probit_hessian         %8.1f\n", median_ms([&] { sink = probit_hessian(model, beta)(0, 0); }));
+    std::printf("  probit_hc0_meat        %8.1f\n", median_ms([&] { sink = probit_hc0_meat(model, beta)(0, 0); }));
     std::printf("  fit_bfgs               %8.1f\n", median_ms([&] { sink = fit_bfgs(model, 35, 1e-6).loglike; }));
     (void)sink;
     return 0;
