@@ -117,10 +117,12 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
     double dens = 0.0;
     // One batch of rows at a time: the rows read once, their indices, and for
     // every binary column the indices with that regressor set to 1 and to 0
-    // and their cdf values, evaluated for the whole batch at once.
+    // and their cdf and density values, evaluated for the whole batch at once.
     Matrix batch_rows(kRowBatch, k);
     Vector t(kRowBatch);
+    Vector pdf_t(kRowBatch);
     Matrix t1(nb, kRowBatch), t0(nb, kRowBatch), cdf_t1(nb, kRowBatch), cdf_t0(nb, kRowBatch);
+    Matrix pdf_t1(nb, kRowBatch), pdf_t0(nb, kRowBatch);
     const Normal normal;
 
     for (std::size_t start = 0; start < n;) {
@@ -156,20 +158,23 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
                 }
                 normal.cdf_batch(up, cdf_t1.row(q), len);
                 normal.cdf_batch(down, cdf_t0.row(q), len);
+                normal.pdf_batch(up, pdf_t1.row(q), len);
+                normal.pdf_batch(down, pdf_t0.row(q), len);
             }
+            normal.pdf_batch(t.data(), pdf_t.data(), len);
 
             for (std::size_t r = 0; r < len; ++r) {
                 const double* row = batch_rows.row(r);
-                const double f = normal.pdf(t[r]);
+                const double f = pdf_t[r];
                 dens = dens + f;
                 for (std::size_t l = 0; l < k; ++l) a[l] = a[l] + (t[r] * row[l]) * f;
 
                 for (std::size_t q = 0; q < nb; ++q) {
                     cdf1[q] = cdf1[q] + cdf_t1(q, r);
                     cdf0[q] = cdf0[q] + cdf_t0(q, r);
-                    const double f1 = normal.pdf(t1(q, r));
+                    const double f1 = pdf_t1(q, r);
                     dens1[q] = dens1[q] + f1;
-                    const double diff = f1 - normal.pdf(t0(q, r));
+                    const double diff = f1 - pdf_t0(q, r);
                     double* acc = diff_x.row(q);
                     for (std::size_t l = 0; l < k; ++l) acc[l] = acc[l] + diff * row[l];
                 }

@@ -1077,7 +1077,39 @@ QV_INLINE D log_kernel(const D& x) {
     return sel(both(x > 0.0, x < kInf), result, special);
 }
 
-// The two kernels as types, so that the loops below can be templates.
+template <class D>
+QV_INLINE D exp_kernel(const D& x) {
+    // e^x = e^-m, m = -x clamped to [-710, 760] (beyond both ends the result
+    // is inf or 0 anyway; NaN is put right at the end):
+    // e^-m = 2^-K 2^{-j/128} e^r with kn = 128 K + j nearest m 128/ln2 and
+    // r = kn ln2/128 - m.  kn is biased by 2048 * 128 so that the shifts
+    // below see non-negative integers.
+    D m = splat<D>(0.0) - x;
+    m = sel(m < 760.0, m, splat<D>(760.0));
+    m = sel(m > -710.0, m, splat<D>(-710.0));
+    const D shifted = m * kExpInvStep + kRoundMagic;
+    const auto knb = (as_u(shifted) - as_u(kRoundMagic)) + u64{2048 * 128};
+    const D knd = shifted - kRoundMagic;
+    const D r = (knd * kExpStepHi - m) + knd * kExpStepLo;
+    const auto j2 = (knb & u64{127}) * u64{2};
+    D tt[4];
+    gather_row4(kExpTable, j2, tt);
+    const D th = tt[0];
+    const D tl = tt[1];
+    const D r2 = r * r;
+    const D q = r + r2 * poly4(r, r2, kExpTaylor);
+    const D v = th + (tl + (th + tl) * q);
+    // 2^-K in two exact factors; only the second product can round (into
+    // the subnormals) or overflow.
+    const auto kb = knb >> 7;  // K + 2048
+    const auto k1b = kb >> 1;  // floor(K / 2) + 1024
+    const D s1 = as_d((u64{2047} - k1b) << 52);
+    const D s2 = as_d((u64{2047} - (kb - k1b)) << 52);
+    const D result = (v * s1) * s2;
+    return sel(x == x, result, x + x);
+}
+
+// The kernels as types, so that the loops below can be templates.
 struct Erfc {
     template <class D>
     QV_INLINE static D apply(const D& x) {
@@ -1088,6 +1120,12 @@ struct Log {
     template <class D>
     QV_INLINE static D apply(const D& x) {
         return log_kernel<D>(x);
+    }
+};
+struct Exp {
+    template <class D>
+    QV_INLINE static D apply(const D& x) {
+        return exp_kernel<D>(x);
     }
 };
 
@@ -1125,6 +1163,9 @@ __attribute__((target("avx2"))) void erfc_avx2_impl(const double* x, double* out
 __attribute__((target("avx2"))) void log_avx2_impl(const double* x, double* out, std::size_t n) {
     vector_loop<Log, Two<V4>>(x, out, n);
 }
+__attribute__((target("avx2"))) void exp_avx2_impl(const double* x, double* out, std::size_t n) {
+    vector_loop<Exp, Two<V4>>(x, out, n);
+}
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
@@ -1161,6 +1202,23 @@ void log_baseline(const double* x, double* out, std::size_t n) {
 #endif
 }
 
+void exp_baseline(const double* x, double* out, std::size_t n) {
+#if defined(__GNUC__)
+    vector_loop<Exp, Two<V2>>(x, out, n);
+#else
+    scalar_loop<Exp>(x, out, n);
+#endif
+}
+
+void exp_avx2(const double* x, double* out, std::size_t n) {
+#if QV_HAVE_AVX2_VARIANT
+    if (cpu_has_avx2()) return exp_avx2_impl(x, out, n);
+#endif
+    exp_baseline(x, out, n);
+}
+
+void exp_one_at_a_time(const double* x, double* out, std::size_t n) { scalar_loop<Exp>(x, out, n); }
+
 void erfc_avx2(const double* x, double* out, std::size_t n) {
 #if QV_HAVE_AVX2_VARIANT
     if (cpu_has_avx2()) return erfc_avx2_impl(x, out, n);
@@ -1182,5 +1240,6 @@ void log_one_at_a_time(const double* x, double* out, std::size_t n) { scalar_loo
 
 void erfc_batch(const double* x, double* out, std::size_t n) { fast_math_detail::erfc_avx2(x, out, n); }
 void log_batch(const double* x, double* out, std::size_t n) { fast_math_detail::log_avx2(x, out, n); }
+void exp_batch(const double* x, double* out, std::size_t n) { fast_math_detail::exp_avx2(x, out, n); }
 
 }  // namespace quorvel

@@ -1,6 +1,6 @@
-// Batch evaluation of erfc and log over arrays of doubles.
+// Batch evaluation of erfc, log and exp over arrays of doubles.
 //
-// Both agree with the correctly rounded value to within one unit in the last
+// All three agree with the correctly rounded value to within one unit in the last
 // place (see tests/cpp/test_fast_math.cpp and tools/fit_fast_math.py).  The
 // work is done on packs of four elements (eight with AVX2: on x86-64 an AVX2
 // build of the same code is chosen at run time when the processor has it).
@@ -23,6 +23,11 @@ void erfc_batch(const double* x, double* out, std::size_t n);
 // out may be the same array as x.
 void log_batch(const double* x, double* out, std::size_t n);
 
+// out[i] = exp(x[i]).  NaN gives NaN, exp(-inf) = 0, exp(+inf) = inf;
+// results below the smallest subnormal round to 0, above the largest double
+// to inf.  out may be the same array as x.
+void exp_batch(const double* x, double* out, std::size_t n);
+
 // The individual variants behind erfc_batch and log_batch, for the tests and
 // the benchmark.  has_avx2_variant() tells whether the *_avx2 functions exist
 // in this build and can run on this processor; when it is false they fall back
@@ -35,6 +40,9 @@ void erfc_one_at_a_time(const double* x, double* out, std::size_t n);
 void log_baseline(const double* x, double* out, std::size_t n);
 void log_avx2(const double* x, double* out, std::size_t n);
 void log_one_at_a_time(const double* x, double* out, std::size_t n);
+void exp_baseline(const double* x, double* out, std::size_t n);
+void exp_avx2(const double* x, double* out, std::size_t n);
+void exp_one_at_a_time(const double* x, double* out, std::size_t n);
 }  // namespace fast_math_detail
 
 }  // namespace quorvel

@@ -24,6 +24,20 @@ std::string shape_text(std::size_t rows, std::size_t cols) {
 Matrix to_matrix(const MatrixView& v) {
     Matrix m(v.rows, v.cols);
     double* out = m.data();
+    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (v.col_stride == d) {
+        // Rows of contiguous doubles (any alignment): one copy per row, or a
+        // single one when the rows follow each other too.
+        const std::size_t row_bytes = v.cols * sizeof(double);
+        if (v.row_stride == static_cast<std::ptrdiff_t>(row_bytes) && v.rows > 0) {
+            std::memcpy(out, v.base, v.rows * row_bytes);
+            return m;
+        }
+        for (std::size_t r = 0; r < v.rows; ++r, out += v.cols)
+            if (row_bytes != 0)
+                std::memcpy(out, v.base + static_cast<std::ptrdiff_t>(r) * v.row_stride, row_bytes);
+        return m;
+    }
     for (std::size_t r = 0; r < v.rows; ++r)
         for (std::size_t c = 0; c < v.cols; ++c) *out++ = v(r, c);
     return m;

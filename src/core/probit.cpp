@@ -79,13 +79,11 @@ template <bool kAdd>
 QUORVEL_ALWAYS_INLINE inline void accumulate_outer(double* acc, std::size_t kp, const double* a,
                                                    const double* x, std::size_t len) {
     for (std::size_t j = 0; j < kp; j += 4) {
+        // Eight accumulators of four (with the row's loads and the
+        // broadcast) fit the sixteen vector registers without spilling.
         std::size_t l = 0;
-        for (; l + 12 <= kp; l += 12) tile<kAdd, 3>(acc, kp, a, x, len, j, l);
-        if (l + 8 <= kp) {
-            tile<kAdd, 2>(acc, kp, a, x, len, j, l);
-        } else if (l + 4 <= kp) {
-            tile<kAdd, 1>(acc, kp, a, x, len, j, l);
-        }
+        for (; l + 8 <= kp; l += 8) tile<kAdd, 2>(acc, kp, a, x, len, j, l);
+        if (l < kp) tile<kAdd, 1>(acc, kp, a, x, len, j, l);
     }
 }
 #else
@@ -168,8 +166,11 @@ QUORVEL_MULTIVERSION void run_pass(Pass& pass, const Source& source) {
         const std::size_t len = std::min(block, n - start);
         const double* rows = model.exog.data() + start * k;
         if (want_lambda) {
-            for (std::size_t r = 0; r < len; ++r)
-                std::memcpy(xp.data() + r * kp, rows + r * k, k * sizeof(double));
+            for (std::size_t r = 0; r < len; ++r) {
+                const double* src = rows + r * k;
+                double* dst = xp.data() + r * kp;
+                for (std::size_t j = 0; j < k; ++j) dst[j] = src[j];
+            }
         }
         if (from_cache) {
             std::memcpy(z.data(), source.cache->z.data() + start, len * sizeof(double));
@@ -199,10 +200,11 @@ QUORVEL_MULTIVERSION void run_pass(Pass& pass, const Source& source) {
         }
         if (!want_lambda) continue;
 
+        normal.pdf_batch(t.data(), lambda.data(), len);
         for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
             const double q = (yi + yi) + (-1.0);
-            lambda[r] = (q * normal.pdf(t[r])) / p[r];
+            lambda[r] = (q * lambda[r]) / p[r];
         }
         if (pass.scores_out != nullptr) {
             double* out = pass.scores_out + start * k;
