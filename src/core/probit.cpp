@@ -143,90 +143,119 @@ struct Pass {
     std::vector<double> g, h;  // padded score and outer-product accumulators
 };
 
-QUORVEL_MULTIVERSION void run_pass(Pass& pass, const Source& source) {
-    const Probit& model = pass.model;
-    const std::size_t n = model.nobs(), k = model.k(), kp = padded(k);
-    const bool want_score = (pass.sums & kScore) != 0;
-    const bool want_outer = (pass.sums & kHessian) != 0 || pass.meat;
-    const bool want_lambda = want_score || want_outer || pass.scores_out != nullptr;
-    const bool from_cache = source.cache != nullptr;
-    const double* y = model.endog.data();
-    const double* b = from_cache ? nullptr : source.beta->data();
-    const Normal normal = model.normal;
-    if (want_score) pass.g.assign(kp, 0.0);
-    if (want_outer) pass.h.assign(kp * kp, 0.0);
-
-    const std::size_t block = block_rows(kp, want_outer);
-    std::vector<double> xp(block * kp, 0.0), ap(want_outer ? block * kp : 0, 0.0);
-    std::vector<double> z(block), p(block), t(block), lambda(block);
+// The buffers of one pass, sized for a block of rows.
+struct Work {
+    std::size_t k, kp;
+    bool want_score, want_outer, want_lambda;
+    std::vector<double> xp, ap, z, p, t, lambda;
     double ll = 0.0;
+};
 
-    for (std::size_t start = 0; start < n; start += block) {
-        if (pass.interrupt) pass.interrupt();
-        const std::size_t len = std::min(block, n - start);
-        const double* rows = model.exog.data() + start * k;
-        if (want_lambda) {
-            for (std::size_t r = 0; r < len; ++r) {
-                const double* src = rows + r * k;
-                double* dst = xp.data() + r * kp;
-                for (std::size_t j = 0; j < k; ++j) dst[j] = src[j];
-            }
-        }
-        if (from_cache) {
-            std::memcpy(z.data(), source.cache->z.data() + start, len * sizeof(double));
-            std::memcpy(p.data(), source.cache->p.data() + start, len * sizeof(double));
-            for (std::size_t r = 0; r < len; ++r) {
-                const double yi = y[start + r];
-                t[r] = z[r] * ((yi + yi) + (-1.0));
-            }
-        } else {
-            const double* row = rows;
-            for (std::size_t r = 0; r < len; ++r, row += k) {
-                double zr = 0.0;
-                for (std::size_t j = 0; j < k; ++j) zr = zr + row[j] * b[j];
-                const double yi = y[start + r];
-                z[r] = zr;
-                t[r] = zr * ((yi + yi) + (-1.0));
-            }
-            normal.cdf_batch(t.data(), p.data(), len);
-            for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
-            if (pass.record != nullptr) {
-                std::memcpy(pass.record->z.data() + start, z.data(), len * sizeof(double));
-                std::memcpy(pass.record->p.data() + start, p.data(), len * sizeof(double));
-            }
-            // ln P, formed in the lambda buffer, which is free until below.
-            log_batch(p.data(), lambda.data(), len);
-            for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
-        }
-        if (!want_lambda) continue;
-
-        normal.pdf_batch(t.data(), lambda.data(), len);
+// One block of rows [start, start + len).  Compiled for each instruction set
+// and called from this file, so it must not throw: GCC treats calls to such
+// functions as non-throwing, and an exception leaving one ends the process.
+// The interrupt is therefore called between blocks, by run_pass.
+QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, std::size_t start,
+                                    std::size_t len) noexcept {
+    const Probit& model = pass.model;
+    const std::size_t k = w.k, kp = w.kp;
+    const double* y = model.endog.data();
+    const Normal normal = model.normal;
+    double* xp = w.xp.data();
+    double* z = w.z.data();
+    double* p = w.p.data();
+    double* t = w.t.data();
+    double* lambda = w.lambda.data();
+    const double* rows = model.exog.data() + start * k;
+    if (w.want_lambda) {
         for (std::size_t r = 0; r < len; ++r) {
-            const double yi = y[start + r];
-            const double q = (yi + yi) + (-1.0);
-            lambda[r] = (q * lambda[r]) / p[r];
-        }
-        if (pass.scores_out != nullptr) {
-            double* out = pass.scores_out + start * k;
-            for (std::size_t r = 0; r < len; ++r)
-                for (std::size_t j = 0; j < k; ++j) out[r * k + j] = rows[r * k + j] * lambda[r];
-        }
-        if (want_score) accumulate_score(pass.g.data(), kp, xp.data(), lambda.data(), len);
-        if (!want_outer) continue;
-        if (pass.meat) {
-            // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
-            for (std::size_t r = 0; r < len; ++r)
-                for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
-            accumulate_outer<true>(pass.h.data(), kp, xp.data(), xp.data(), len);
-        } else {
-            for (std::size_t r = 0; r < len; ++r) {
-                const double w = (z[r] + lambda[r]) * lambda[r];
-                for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * w;
-            }
-            accumulate_outer<false>(pass.h.data(), kp, ap.data(), xp.data(), len);
+            const double* src = rows + r * k;
+            double* dst = xp + r * kp;
+            for (std::size_t j = 0; j < k; ++j) dst[j] = src[j];
         }
     }
-    pass.loglike = ll;
+    if (source.cache != nullptr) {
+        std::memcpy(z, source.cache->z.data() + start, len * sizeof(double));
+        std::memcpy(p, source.cache->p.data() + start, len * sizeof(double));
+        for (std::size_t r = 0; r < len; ++r) {
+            const double yi = y[start + r];
+            t[r] = z[r] * ((yi + yi) + (-1.0));
+        }
+    } else {
+        const double* b = source.beta->data();
+        const double* row = rows;
+        for (std::size_t r = 0; r < len; ++r, row += k) {
+            double zr = 0.0;
+            for (std::size_t j = 0; j < k; ++j) zr = zr + row[j] * b[j];
+            const double yi = y[start + r];
+            z[r] = zr;
+            t[r] = zr * ((yi + yi) + (-1.0));
+        }
+        normal.cdf_batch(t, p, len);
+        for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
+        if (pass.record != nullptr) {
+            std::memcpy(pass.record->z.data() + start, z, len * sizeof(double));
+            std::memcpy(pass.record->p.data() + start, p, len * sizeof(double));
+        }
+        // ln P, formed in the lambda buffer, which is free until below.
+        log_batch(p, lambda, len);
+        double ll = w.ll;
+        for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
+        w.ll = ll;
+    }
+    if (!w.want_lambda) return;
+
+    normal.pdf_batch(t, lambda, len);
+    for (std::size_t r = 0; r < len; ++r) {
+        const double yi = y[start + r];
+        const double q = (yi + yi) + (-1.0);
+        lambda[r] = (q * lambda[r]) / p[r];
+    }
+    if (pass.scores_out != nullptr) {
+        double* out = pass.scores_out + start * k;
+        for (std::size_t r = 0; r < len; ++r)
+            for (std::size_t j = 0; j < k; ++j) out[r * k + j] = rows[r * k + j] * lambda[r];
+    }
+    if (w.want_score) accumulate_score(pass.g.data(), kp, xp, lambda, len);
+    if (!w.want_outer) return;
+    if (pass.meat) {
+        // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
+        for (std::size_t r = 0; r < len; ++r)
+            for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
+        accumulate_outer<true>(pass.h.data(), kp, xp, xp, len);
+    } else {
+        double* ap = w.ap.data();
+        for (std::size_t r = 0; r < len; ++r) {
+            const double wr = (z[r] + lambda[r]) * lambda[r];
+            for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * wr;
+        }
+        accumulate_outer<false>(pass.h.data(), kp, ap, xp, len);
+    }
+}
+
+void run_pass(Pass& pass, const Source& source) {
+    const Probit& model = pass.model;
+    const std::size_t n = model.nobs();
+    Work w;
+    w.k = model.k();
+    w.kp = padded(w.k);
+    w.want_score = (pass.sums & kScore) != 0;
+    w.want_outer = (pass.sums & kHessian) != 0 || pass.meat;
+    w.want_lambda = w.want_score || w.want_outer || pass.scores_out != nullptr;
+    if (w.want_score) pass.g.assign(w.kp, 0.0);
+    if (w.want_outer) pass.h.assign(w.kp * w.kp, 0.0);
+    const std::size_t block = block_rows(w.kp, w.want_outer);
+    w.xp.assign(block * w.kp, 0.0);
+    if (w.want_outer) w.ap.assign(block * w.kp, 0.0);
+    w.z.resize(block);
+    w.p.resize(block);
+    w.t.resize(block);
+    w.lambda.resize(block);
+    for (std::size_t start = 0; start < n; start += block) {
+        if (pass.interrupt) pass.interrupt();
+        run_block(pass, source, w, start, std::min(block, n - start));
+    }
+    pass.loglike = w.ll;
 }
 
 Vector unpad_vector(const std::vector<double>& g, std::size_t k) {
