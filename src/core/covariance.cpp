@@ -52,7 +52,8 @@ void batch_terms(const Matrix& x, const Vector& y, const Vector& beta, std::size
 // Observations are taken four at a time so that each row of H is loaded and
 // stored once per four rank-one updates; every entry still receives the
 // updates one by one in observation order.
-QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta) {
+QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta,
+                                           const Interrupt& interrupt) {
     check_problem("probit_hessian", x, y, beta);
     const std::size_t n = y.size(), k = x.cols();
     Matrix h(k, k);
@@ -65,6 +66,7 @@ QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, con
         const double* xd = x.data() + start * k;
         std::size_t r = 0;
         for (; r + 4 <= len; r += 4) {
+            if (k >= 64 && interrupt) interrupt();
             const double* r0 = xd + r * k;
             const double* r1 = r0 + k;
             const double* r2 = r1 + k;
@@ -85,11 +87,12 @@ QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, con
                 for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - a * row[l];
             }
         }
+        if (interrupt) interrupt();
     }
     return h;
 }
 
-std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
+std::optional<Matrix> invert_gauss_jordan(const Matrix& h, const Interrupt& interrupt) {
     if (h.rows() != h.cols()) {
         throw InternalError("invert_gauss_jordan: matrix of shape " +
                             shape_text(h.rows(), h.cols()) + " is not square");
@@ -102,6 +105,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
     }
     double* ad = a.data();
     for (std::size_t c = 0; c < k; ++c) {
+        if (interrupt) interrupt();
         // Pivot: the first row holding the largest magnitude (strictly larger
         // replaces; a NaN never does).
         std::size_t p = c;
@@ -127,6 +131,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
         }
     }
     for (std::size_t c = k; c-- > 1;) {
+        if (interrupt) interrupt();
         const double* crow = ad + c * w;
         for (std::size_t r = 0; r < c; ++r) {
             double* rrow = ad + r * w;
@@ -140,7 +145,8 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
     return inv;
 }
 
-Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
+Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta,
+                     const Interrupt& interrupt) {
     check_problem("probit_scores", x, y, beta);
     const std::size_t n = y.size(), k = x.cols();
     Matrix s(n, k);
@@ -152,18 +158,20 @@ Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
         double* sd = s.data() + start * k;
         for (std::size_t r = 0; r < len; ++r, row += k, sd += k)
             for (std::size_t j = 0; j < k; ++j) sd[j] = row[j] * lambda[r];
+        if (interrupt) interrupt();
     }
     return s;
 }
 
 // Four observations at a time, as in probit_hessian.
-QUORVEL_MULTIVERSION Matrix hc0_meat(const Matrix& scores) {
+QUORVEL_MULTIVERSION Matrix hc0_meat(const Matrix& scores, const Interrupt& interrupt) {
     const std::size_t n = scores.rows(), k = scores.cols();
     Matrix m(k, k);
     double* md = m.data();
     const double* sd = scores.data();
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        if ((k >= 64 || (i % kRowBatch == 0 && i != 0)) && interrupt) interrupt();
         const double* s0 = sd + i * k;
         const double* s1 = s0 + k;
         const double* s2 = s1 + k;
@@ -184,10 +192,12 @@ QUORVEL_MULTIVERSION Matrix hc0_meat(const Matrix& scores) {
     return m;
 }
 
-Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
+Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& interrupt) {
     Matrix m(k, k);
     double* md = m.data();
+    std::size_t visited = 0;
     for (const auto& entry : sums) {
+        if ((k >= 64 || ++visited % kRowBatch == 0) && interrupt) interrupt();
         const Vector& u = entry.second;
         if (u.size() != k) {
             throw InternalError("cluster_meat: a cluster sum has " + std::to_string(u.size()) +
@@ -202,10 +212,10 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
 }
 
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
-                           const ClusterSource& clusters) {
+                           const ClusterSource& clusters, const Interrupt& interrupt) {
     const std::size_t n = model.nobs(), k = model.k();
-    const Matrix h = probit_hessian(model.exog, model.endog, beta);
-    std::optional<Matrix> inverse = invert_gauss_jordan(h);
+    const Matrix h = probit_hessian(model.exog, model.endog, beta, interrupt);
+    std::optional<Matrix> inverse = invert_gauss_jordan(h, interrupt);
     Matrix v0;
     if (!inverse) {
         std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
@@ -218,20 +228,20 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
     }
     if (!robust) return v0;
 
-    const Matrix s = probit_scores(model.exog, model.endog, beta);
+    const Matrix s = probit_scores(model.exog, model.endog, beta, interrupt);
     std::optional<Matrix> g = clusters ? clusters() : std::nullopt;
     Matrix meat;
     if (!g) {
-        meat = hc0_meat(s);
+        meat = hc0_meat(s, interrupt);
     } else {
         if (g->rows() != n) {
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
-        const std::vector<std::string> keys = combine_cluster_keys(*g);
-        meat = cluster_meat(sum_scores_by_cluster(keys, s), k);
+        const std::vector<std::string> keys = combine_cluster_keys(*g, interrupt);
+        meat = cluster_meat(sum_scores_by_cluster(keys, s, interrupt), k, interrupt);
     }
-    return matmul(matmul(v0, meat), v0);
+    return matmul(matmul(v0, meat, interrupt), v0, interrupt);
 }
 
 }  // namespace quorvel
