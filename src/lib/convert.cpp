@@ -164,11 +164,15 @@ std::vector<std::string> to_string_vector(PyObject* obj) {
     if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
     std::vector<std::string> texts;
+    // The length is only a capacity hint: a failing query is ignored, and a
+    // large one (a __len__ can claim anything) reserves no more than a few
+    // thousand entries; iteration decides the count.
+    constexpr Py_ssize_t kMaxReserve = 4096;
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
-        PyErr_Clear();  // the length is only a capacity hint
+        PyErr_Clear();
     } else {
-        texts.reserve(static_cast<std::size_t>(hint));
+        texts.reserve(static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve));
     }
     PyRef iterator = check_new(PyObject_GetIter(obj));
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
