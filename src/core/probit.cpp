@@ -141,6 +141,9 @@ void score_into(const Probit& model, const Vector& beta, Vector& g) {
     });
 }
 
+// Called from other translation units only: an exception (the interrupt's)
+// may leave it, which GCC 12 gets wrong for calls to a target_clones function
+// from its own unit (see covariance.cpp).
 QUORVEL_MULTIVERSION void score_from_cache(const Probit& model, const RowCache& cache, Vector& g,
                                            const Interrupt& interrupt) {
     if (cache.t.size() != model.nobs() || cache.p.size() != model.nobs()) {
