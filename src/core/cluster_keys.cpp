@@ -28,12 +28,13 @@ void append_fixed4(std::string& out, double v) {
     out.append(buf, res.ptr);
 }
 
-std::vector<std::string> combine_cluster_keys(const Matrix& g) {
+std::vector<std::string> combine_cluster_keys(const Matrix& g, const Interrupt& interrupt) {
     const std::size_t rows = g.rows(), cols = g.cols();
     std::vector<std::string> keys;
     keys.reserve(rows);
     const double* row = g.data();
     for (std::size_t r = 0; r < rows; ++r, row += cols) {
+        if (r % 256 == 255 && interrupt) interrupt();
         std::string key;
         for (std::size_t c = 0; c < cols; ++c) {
             if (c != 0) key += '|';
@@ -44,7 +45,8 @@ std::vector<std::string> combine_cluster_keys(const Matrix& g) {
     return keys;
 }
 
-ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s) {
+ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s,
+                                  const Interrupt& interrupt) {
     const std::size_t n = s.rows(), k = s.cols();
     if (keys.size() != n) {
         throw InternalError("sum_scores_by_cluster: " + std::to_string(keys.size()) +
@@ -54,6 +56,7 @@ ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Ma
     std::unordered_map<std::string_view, std::size_t> position;  // views into keys
     const double* row = s.data();
     for (std::size_t i = 0; i < n; ++i, row += k) {
+        if (i % 256 == 255 && interrupt) interrupt();
         const auto found = position.try_emplace(keys[i], sums.size());
         if (found.second) sums.emplace_back(keys[i], Vector(k, 0.0));
         Vector& u = sums[found.first->second].second;

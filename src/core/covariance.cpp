@@ -6,10 +6,12 @@
 
 namespace quorvel {
 
-Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
+Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& interrupt) {
     Matrix m(k, k);
     double* md = m.data();
+    std::size_t visited = 0;
     for (const auto& entry : sums) {
+        if (++visited % 256 == 0 && interrupt) interrupt();
         const Vector& u = entry.second;
         if (u.size() != k) {
             throw InternalError("cluster_meat: a cluster sum has " + std::to_string(u.size()) +
@@ -23,8 +25,9 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
     return m;
 }
 
-bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse) {
-    *inverse = invert_gauss_jordan(hessian);
+bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse,
+                      const Interrupt& interrupt) {
+    *inverse = invert_gauss_jordan(hessian, interrupt);
     return !*inverse || rank_deficient_scaled(hessian);
 }
 
@@ -35,7 +38,7 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
     const Matrix h = hessian ? *hessian : probit_hessian(model, beta, interrupt);
     std::optional<Matrix> inverse;
     Matrix v0;
-    if (hessian_singular(h, &inverse)) {
+    if (hessian_singular(h, &inverse, interrupt)) {
         std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
                     stderr);
         std::fflush(stderr);
@@ -55,10 +58,11 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
-        const std::vector<std::string> keys = combine_cluster_keys(*g);
-        meat = cluster_meat(sum_scores_by_cluster(keys, probit_scores(model, beta, interrupt)), k);
+        const std::vector<std::string> keys = combine_cluster_keys(*g, interrupt);
+        meat = cluster_meat(sum_scores_by_cluster(keys, probit_scores(model, beta, interrupt), interrupt), k,
+                            interrupt);
     }
-    return matmul(matmul(v0, meat), v0);
+    return matmul(matmul(v0, meat, interrupt), v0, interrupt);
 }
 
 }  // namespace quorvel

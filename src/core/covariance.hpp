@@ -15,8 +15,8 @@ namespace quorvel {
 inline constexpr const char* kSingularHessianWarning = "Hessian singular => identity for Cov\n";
 
 // M = sum_g u_g u_g^T over the per-cluster score sums u_g, in the order of
-// the sums (first appearance).
-Matrix cluster_meat(const ClusterSums& sums, std::size_t k);
+// the sums (first appearance).  interrupt is called every 256 clusters.
+Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& interrupt = {});
 
 // Supplies the cluster matrix when one was given, nullopt otherwise.  Called
 // at most once, and only when the robust estimator is asked for, after the
@@ -30,12 +30,14 @@ using ClusterSource = std::function<std::optional<Matrix>()>;
 // with huge or negative variances.  A singular Hessian writes the warning
 // line to standard error and the identity stands in for the classical
 // covariance.
-bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse);
+bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse,
+                      const Interrupt& interrupt = {});
 
 // Classical covariance -H^-1 (the identity, with the warning line, when H is
 // singular); with robust, the sandwich V0 M V0 whose meat comes from the
 // observation scores or, when clusters supplies a matrix, from the
-// per-cluster score sums.  hessian, when given, is the Hessian at beta as the
+// per-cluster score sums.  interrupt is handed to every row loop and dense
+// product of the estimation.  hessian, when given, is the Hessian at beta as the
 // model unit forms it (the optimiser's last pass), and saves a pass.  Throws
 // InputError when the cluster matrix does not have one row per observation.
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,

@@ -61,7 +61,7 @@ namespace {
 
 // c(i, j) = sum_p a(i, p) * b(p, j), accumulated p ascending; the i-p-j loop
 // order streams rows of b and c with unit stride.
-Matrix matmul(const Matrix& a, const Matrix& b) {
+Matrix matmul(const Matrix& a, const Matrix& b, const Interrupt& interrupt) {
     if (a.cols() != b.rows()) fail_product("matmul", a.rows(), a.cols(), b.rows(), b.cols());
     const std::size_t n = a.rows(), inner = a.cols(), m = b.cols();
     Matrix c(n, m);
@@ -69,6 +69,7 @@ Matrix matmul(const Matrix& a, const Matrix& b) {
     const double* bd = b.data();
     double* cd = c.data();
     for (std::size_t i = 0; i < n; ++i) {
+        if (interrupt) interrupt();
         double* crow = cd + i * m;
         for (std::size_t p = 0; p < inner; ++p) {
             const double aip = ad[i * inner + p];
@@ -80,7 +81,7 @@ Matrix matmul(const Matrix& a, const Matrix& b) {
 }
 
 // c(i, j) = row i of a . row j of b.
-Matrix matmul_transposed(const Matrix& a, const Matrix& b) {
+Matrix matmul_transposed(const Matrix& a, const Matrix& b, const Interrupt& interrupt) {
     if (a.cols() != b.cols())
         fail_product("matmul_transposed", a.rows(), a.cols(), b.rows(), b.cols());
     const std::size_t n = a.rows(), inner = a.cols(), m = b.rows();
@@ -89,6 +90,7 @@ Matrix matmul_transposed(const Matrix& a, const Matrix& b) {
     const double* bd = b.data();
     double* cd = c.data();
     for (std::size_t i = 0; i < n; ++i) {
+        if (interrupt) interrupt();
         const double* arow = ad + i * inner;
         for (std::size_t j = 0; j < m; ++j) {
             const double* brow = bd + j * inner;
@@ -136,7 +138,7 @@ bool has_nan(const Matrix& a) {
 
 }  // namespace
 
-std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
+std::optional<Matrix> invert_gauss_jordan(const Matrix& h, const Interrupt& interrupt) {
     check_square("invert_gauss_jordan", h);
     const std::size_t k = h.rows(), w = 2 * k;
     Matrix a(k, w);
@@ -146,6 +148,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
     }
     double* ad = a.data();
     for (std::size_t c = 0; c < k; ++c) {
+        if (interrupt) interrupt();
         // Pivot: the first row holding the largest magnitude (strictly larger
         // replaces; a NaN never does).
         std::size_t p = c;
@@ -171,6 +174,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
         }
     }
     for (std::size_t c = k; c-- > 1;) {
+        if (interrupt) interrupt();
         const double* crow = ad + c * w;
         for (std::size_t r = 0; r < c; ++r) {
             double* rrow = ad + r * w;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "core/interrupt.hpp"
+
 namespace quorvel {
 
 // A failed internal consistency check: an index out of range, shapes that
@@ -172,9 +174,11 @@ struct MatrixView {
 Matrix to_matrix(const MatrixView& v);
 Vector to_vector(const VectorView& v);
 
-// Dense products; their internal summation order is free.
-Matrix matmul(const Matrix& a, const Matrix& b);
-Matrix matmul_transposed(const Matrix& a, const Matrix& b);  // a * b^T
+// Dense products; their internal summation order is free.  interrupt is
+// called once per row of the result.
+Matrix matmul(const Matrix& a, const Matrix& b, const Interrupt& interrupt = {});
+Matrix matmul_transposed(const Matrix& a, const Matrix& b,
+                         const Interrupt& interrupt = {});  // a * b^T
 Vector matvec(const Matrix& a, const Vector& x);
 // The same into caller-owned storage of a.rows() entries (no allocation).
 void matvec_into(const Matrix& a, const Vector& x, Vector& out);
@@ -195,8 +199,8 @@ std::string shape_text(std::size_t rows, std::size_t cols);
 // the pivot candidate only when strictly larger in magnitude (a tie keeps the
 // earlier row, a NaN never replaces); the inversion is singular (nullopt)
 // when the chosen magnitude is below 1e-14 (absolute; a NaN magnitude
-// passes).  h must be square.
-std::optional<Matrix> invert_gauss_jordan(const Matrix& h);
+// passes).  h must be square.  interrupt is called once per pivot column.
+std::optional<Matrix> invert_gauss_jordan(const Matrix& h, const Interrupt& interrupt = {});
 
 // Relative size, on the unit diagonal, below which a pivot of the scaled
 // matrix counts as zero: a matrix with such a pivot is rank-deficient to

@@ -136,7 +136,9 @@ TEST(FastMath, SweepsAgreeWithTheStandardLibrary) {
 // Error in units in the last place of the exact value, with long double
 // erfcl and logl (64-bit significands here) standing in for the exact value.
 double ulp_error(double got, long double exact) {
-    const int e = exact == 0 ? -1074 : std::max(std::ilogb(static_cast<double>(exact)) - 52, -1074);
+    // An exact value below the smallest subnormal rounds to 0 as a double,
+    // whose ilogb is INT_MIN: clamp the exponent before subtracting.
+    const int e = exact == 0 ? -1074 : std::max(std::ilogb(static_cast<double>(exact)), -1022) - 52;
     return static_cast<double>(std::fabs(static_cast<long double>(got) - exact) / std::ldexp(1.0L, e));
 }
 
