@@ -63,11 +63,13 @@ void check_shapes(const VectorView& beta, const MatrixView& v, const MatrixView&
 // (-0.0 included; NaN and infinities are not).  One row-major pass over x,
 // ending as soon as every candidate has met another value; with no rows every
 // candidate is binary.
-std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates) {
+std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates,
+                                 const Interrupt& interrupt) {
     std::vector<bool> binary(x.cols, false);
     for (const std::size_t j : candidates) binary[j] = true;
     std::vector<std::size_t> open = candidates;
     for (std::size_t r = 0; r < x.rows && !open.empty(); ++r) {
+        if (r % kRowBatch == kRowBatch - 1 && interrupt) interrupt();
         std::size_t kept = 0;
         for (const std::size_t j : open) {
             const double value = x(r, j);
@@ -90,7 +92,8 @@ std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::siz
 // continuous columns share the sums a_l = sum_r (t_r x_rl) f_r, so their
 // Jacobian rows cost O(k) per row in all, not O(k) per column.
 std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
-                                const std::vector<std::string>& names, std::uint64_t chunk_size) {
+                                const std::vector<std::string>& names, std::uint64_t chunk_size,
+                                const Interrupt& interrupt) {
     if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
     check_shapes(beta, v, x, names);
 
@@ -101,7 +104,7 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
         intercept[j] = is_intercept_name(names[j]);
         if (!intercept[j]) candidates.push_back(j);
     }
-    const std::vector<bool> is_binary = binary_columns(x, candidates);
+    const std::vector<bool> is_binary = binary_columns(x, candidates, interrupt);
     std::vector<std::size_t> binary, continuous;
     for (const std::size_t j : candidates) (is_binary[j] ? binary : continuous).push_back(j);
 
@@ -135,6 +138,7 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
         dens = 0.0;
 
         for (std::size_t batch = start; batch < end; batch += kRowBatch) {
+            if (interrupt) interrupt();
             const std::size_t len = end - batch < kRowBatch ? end - batch : kRowBatch;
             for (std::size_t r = 0; r < len; ++r) {
                 double* row = batch_rows.row(r);
@@ -159,6 +163,7 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
             }
 
             for (std::size_t r = 0; r < len; ++r) {
+                if (nb * k >= 4096 && interrupt) interrupt();
                 const double* row = batch_rows.row(r);
                 const double f = normal.pdf(t[r]);
                 dens = dens + f;
@@ -204,7 +209,7 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
     Matrix jac(k, k);
     for (std::size_t i = 0; i < k; ++i)
         for (std::size_t l = 0; l < k; ++l) jac(i, l) = g(i, l) / count;
-    const Matrix w = matmul_transposed(matmul(jac, to_matrix(v)), jac);
+    const Matrix w = matmul_transposed(matmul(jac, to_matrix(v), interrupt), jac, interrupt);
 
     std::vector<AmeRow> rows;
     for (std::size_t j = 0; j < k; ++j) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/linalg.hpp"
 
 namespace quorvel {
@@ -39,8 +40,11 @@ const char* significance_stars(double p);
 // must have k entries unless there are no observations; names must have at
 // least k entries, and names past the k-th are ignored only when they are
 // intercept names.  A mismatch throws InternalError with a message naming the
-// shapes.
+// shapes.  interrupt is called between batches of rows (and, when a row
+// costs many operations, between rows) and in the final products; what it
+// throws ends the computation.
 std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
-                                const std::vector<std::string>& names, std::uint64_t chunk_size);
+                                const std::vector<std::string>& names, std::uint64_t chunk_size,
+                                const Interrupt& interrupt = {});
 
 }  // namespace quorvel

@@ -26,12 +26,13 @@ void append_fixed4(std::string& out, double v) {
     out.append(buf, res.ptr);
 }
 
-std::vector<std::string> combine_cluster_keys(const Matrix& g) {
+std::vector<std::string> combine_cluster_keys(const Matrix& g, const Interrupt& interrupt) {
     const std::size_t rows = g.rows(), cols = g.cols();
     std::vector<std::string> keys;
     keys.reserve(rows);
     const double* row = g.data();
     for (std::size_t r = 0; r < rows; ++r, row += cols) {
+        if (r % 256 == 255 && interrupt) interrupt();
         std::string key;
         for (std::size_t c = 0; c < cols; ++c) {
             if (c != 0) key += '|';
@@ -42,7 +43,8 @@ std::vector<std::string> combine_cluster_keys(const Matrix& g) {
     return keys;
 }
 
-ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s) {
+ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s,
+                                  const Interrupt& interrupt) {
     const std::size_t n = s.rows(), k = s.cols();
     if (keys.size() != n) {
         throw InternalError("sum_scores_by_cluster: " + std::to_string(keys.size()) +
@@ -51,6 +53,7 @@ ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Ma
     ClusterSums sums;
     const double* row = s.data();
     for (std::size_t i = 0; i < n; ++i, row += k) {
+        if (i % 256 == 255 && interrupt) interrupt();
         // The key is copied only when the cluster is new.
         Vector& u = sums.try_emplace(keys[i], k, 0.0).first->second;
         for (std::size_t l = 0; l < k; ++l) u[l] = u[l] + row[l];

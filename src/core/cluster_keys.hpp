@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/linalg.hpp"
 
 namespace quorvel {
@@ -15,13 +16,16 @@ namespace quorvel {
 void append_fixed4(std::string& out, double v);
 
 // One key per row of g, in row order: the row's values as append_fixed4
-// texts joined with "|".  Zero columns give empty keys.
-std::vector<std::string> combine_cluster_keys(const Matrix& g);
+// texts joined with "|".  Zero columns give empty keys.  interrupt is called
+// every 256 rows.
+std::vector<std::string> combine_cluster_keys(const Matrix& g, const Interrupt& interrupt = {});
 
 using ClusterSums = std::unordered_map<std::string, Vector>;
 
 // Per-key sums of the rows of s (n x k), rows added in observation order.
-// keys must have s.rows() entries (checked).
-ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s);
+// keys must have s.rows() entries (checked).  interrupt is called every 256
+// rows.
+ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s,
+                                  const Interrupt& interrupt = {});
 
 }  // namespace quorvel

@@ -49,47 +49,95 @@ void batch_terms(const Matrix& x, const Vector& y, const Vector& beta, std::size
 
 }  // namespace
 
-// Observations are taken four at a time so that each row of H is loaded and
-// stored once per four rank-one updates; every entry still receives the
-// updates one by one in observation order.
-QUORVEL_MULTIVERSION Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta) {
+// The multiversioned loops below never throw and never call the interrupt:
+// GCC 12 compiles a call to a target_clones function made from its own
+// translation unit as one that cannot throw, so an exception leaving such a
+// function ends the process.  Their callers call the interrupt between blocks
+// of rows instead.
+namespace {
+
+// h -= sum over the rows r = 0..len-1 of a block (row r at xd + r * k) of
+// w[r] x_r x_r^T.  Rows are taken four at a time so that each row of h is
+// loaded and stored once per four rank-one updates; every entry still
+// receives the updates one by one in row order.
+QUORVEL_MULTIVERSION void subtract_weighted_outer(const double* xd, const double* w, std::size_t len,
+                                                  std::size_t k, double* hd) noexcept {
+    std::size_t r = 0;
+    for (; r + 4 <= len; r += 4) {
+        const double* r0 = xd + r * k;
+        const double* r1 = r0 + k;
+        const double* r2 = r1 + k;
+        const double* r3 = r2 + k;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double a0 = r0[j] * w[r], a1 = r1[j] * w[r + 1];
+            const double a2 = r2[j] * w[r + 2], a3 = r3[j] * w[r + 3];
+            double* hrow = hd + j * k;
+            for (std::size_t l = 0; l < k; ++l)
+                hrow[l] = (((hrow[l] - a0 * r0[l]) - a1 * r1[l]) - a2 * r2[l]) - a3 * r3[l];
+        }
+    }
+    for (; r < len; ++r) {
+        const double* row = xd + r * k;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double a = row[j] * w[r];
+            double* hrow = hd + j * k;
+            for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - a * row[l];
+        }
+    }
+}
+
+// m += sum over the rows i = 0..len-1 of a block (row i at sd + i * k) of
+// s_i s_i^T, four rows at a time as in subtract_weighted_outer.
+QUORVEL_MULTIVERSION void add_outer(const double* sd, std::size_t len, std::size_t k, double* md) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        const double* s0 = sd + i * k;
+        const double* s1 = s0 + k;
+        const double* s2 = s1 + k;
+        const double* s3 = s2 + k;
+        for (std::size_t j = 0; j < k; ++j) {
+            double* mrow = md + j * k;
+            for (std::size_t l = 0; l < k; ++l)
+                mrow[l] = (((mrow[l] + s0[l] * s0[j]) + s1[l] * s1[j]) + s2[l] * s2[j]) + s3[l] * s3[j];
+        }
+    }
+    for (; i < len; ++i) {
+        const double* s = sd + i * k;
+        for (std::size_t j = 0; j < k; ++j) {
+            double* mrow = md + j * k;
+            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + s[l] * s[j];
+        }
+    }
+}
+
+// Rows per block between two interrupt calls in the O(k^2)-per-row loops:
+// four when a row costs k^2 >= 4096 updates, otherwise `otherwise` (a
+// multiple of four).  Blocks start at multiples of four, so the rows are
+// grouped by four exactly as in one pass over all of them.
+std::size_t rows_per_block(std::size_t k, std::size_t otherwise) { return k >= 64 ? 4 : otherwise; }
+
+}  // namespace
+
+Matrix probit_hessian(const Matrix& x, const Vector& y, const Vector& beta, const Interrupt& interrupt) {
     check_problem("probit_hessian", x, y, beta);
     const std::size_t n = y.size(), k = x.cols();
     Matrix h(k, k);
-    double* hd = h.data();
     double z[kRowBatch], lambda[kRowBatch], w[kRowBatch];
+    const std::size_t block = rows_per_block(k, kRowBatch);
     for (std::size_t start = 0; start < n; start += kRowBatch) {
         const std::size_t len = n - start < kRowBatch ? n - start : kRowBatch;
         batch_terms(x, y, beta, start, len, z, lambda);
         for (std::size_t r = 0; r < len; ++r) w[r] = (z[r] + lambda[r]) * lambda[r];
         const double* xd = x.data() + start * k;
-        std::size_t r = 0;
-        for (; r + 4 <= len; r += 4) {
-            const double* r0 = xd + r * k;
-            const double* r1 = r0 + k;
-            const double* r2 = r1 + k;
-            const double* r3 = r2 + k;
-            for (std::size_t j = 0; j < k; ++j) {
-                const double a0 = r0[j] * w[r], a1 = r1[j] * w[r + 1];
-                const double a2 = r2[j] * w[r + 2], a3 = r3[j] * w[r + 3];
-                double* hrow = hd + j * k;
-                for (std::size_t l = 0; l < k; ++l)
-                    hrow[l] = (((hrow[l] - a0 * r0[l]) - a1 * r1[l]) - a2 * r2[l]) - a3 * r3[l];
-            }
-        }
-        for (; r < len; ++r) {
-            const double* row = xd + r * k;
-            for (std::size_t j = 0; j < k; ++j) {
-                const double a = row[j] * w[r];
-                double* hrow = hd + j * k;
-                for (std::size_t l = 0; l < k; ++l) hrow[l] = hrow[l] - a * row[l];
-            }
+        for (std::size_t r = 0; r < len; r += block) {
+            subtract_weighted_outer(xd + r * k, w + r, len - r < block ? len - r : block, k, h.data());
+            if (interrupt) interrupt();
         }
     }
     return h;
 }
 
-std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
+std::optional<Matrix> invert_gauss_jordan(const Matrix& h, const Interrupt& interrupt) {
     if (h.rows() != h.cols()) {
         throw InternalError("invert_gauss_jordan: matrix of shape " +
                             shape_text(h.rows(), h.cols()) + " is not square");
@@ -102,6 +150,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
     }
     double* ad = a.data();
     for (std::size_t c = 0; c < k; ++c) {
+        if (interrupt) interrupt();
         // Pivot: the first row holding the largest magnitude (strictly larger
         // replaces; a NaN never does).
         std::size_t p = c;
@@ -127,6 +176,7 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
         }
     }
     for (std::size_t c = k; c-- > 1;) {
+        if (interrupt) interrupt();
         const double* crow = ad + c * w;
         for (std::size_t r = 0; r < c; ++r) {
             double* rrow = ad + r * w;
@@ -140,7 +190,8 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h) {
     return inv;
 }
 
-Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
+Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta,
+                     const Interrupt& interrupt) {
     check_problem("probit_scores", x, y, beta);
     const std::size_t n = y.size(), k = x.cols();
     Matrix s(n, k);
@@ -152,42 +203,28 @@ Matrix probit_scores(const Matrix& x, const Vector& y, const Vector& beta) {
         double* sd = s.data() + start * k;
         for (std::size_t r = 0; r < len; ++r, row += k, sd += k)
             for (std::size_t j = 0; j < k; ++j) sd[j] = row[j] * lambda[r];
+        if (interrupt) interrupt();
     }
     return s;
 }
 
-// Four observations at a time, as in probit_hessian.
-QUORVEL_MULTIVERSION Matrix hc0_meat(const Matrix& scores) {
+Matrix hc0_meat(const Matrix& scores, const Interrupt& interrupt) {
     const std::size_t n = scores.rows(), k = scores.cols();
     Matrix m(k, k);
-    double* md = m.data();
-    const double* sd = scores.data();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const double* s0 = sd + i * k;
-        const double* s1 = s0 + k;
-        const double* s2 = s1 + k;
-        const double* s3 = s2 + k;
-        for (std::size_t j = 0; j < k; ++j) {
-            double* mrow = md + j * k;
-            for (std::size_t l = 0; l < k; ++l)
-                mrow[l] = (((mrow[l] + s0[l] * s0[j]) + s1[l] * s1[j]) + s2[l] * s2[j]) + s3[l] * s3[j];
-        }
-    }
-    for (; i < n; ++i) {
-        const double* s = sd + i * k;
-        for (std::size_t j = 0; j < k; ++j) {
-            double* mrow = md + j * k;
-            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + s[l] * s[j];
-        }
+    const std::size_t block = rows_per_block(k, kRowBatch);
+    for (std::size_t i = 0; i < n; i += block) {
+        add_outer(scores.data() + i * k, n - i < block ? n - i : block, k, m.data());
+        if (interrupt) interrupt();
     }
     return m;
 }
 
-Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
+Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& interrupt) {
     Matrix m(k, k);
     double* md = m.data();
+    std::size_t visited = 0;
     for (const auto& entry : sums) {
+        if ((k >= 64 || ++visited % kRowBatch == 0) && interrupt) interrupt();
         const Vector& u = entry.second;
         if (u.size() != k) {
             throw InternalError("cluster_meat: a cluster sum has " + std::to_string(u.size()) +
@@ -202,10 +239,10 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k) {
 }
 
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
-                           const ClusterSource& clusters) {
+                           const ClusterSource& clusters, const Interrupt& interrupt) {
     const std::size_t n = model.nobs(), k = model.k();
-    const Matrix h = probit_hessian(model.exog, model.endog, beta);
-    std::optional<Matrix> inverse = invert_gauss_jordan(h);
+    const Matrix h = probit_hessian(model.exog, model.endog, beta, interrupt);
+    std::optional<Matrix> inverse = invert_gauss_jordan(h, interrupt);
     Matrix v0;
     if (!inverse) {
         std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
@@ -218,20 +255,20 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
     }
     if (!robust) return v0;
 
-    const Matrix s = probit_scores(model.exog, model.endog, beta);
+    const Matrix s = probit_scores(model.exog, model.endog, beta, interrupt);
     std::optional<Matrix> g = clusters ? clusters() : std::nullopt;
     Matrix meat;
     if (!g) {
-        meat = hc0_meat(s);
+        meat = hc0_meat(s, interrupt);
     } else {
         if (g->rows() != n) {
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
-        const std::vector<std::string> keys = combine_cluster_keys(*g);
-        meat = cluster_meat(sum_scores_by_cluster(keys, s), k);
+        const std::vector<std::string> keys = combine_cluster_keys(*g, interrupt);
+        meat = cluster_meat(sum_scores_by_cluster(keys, s, interrupt), k, interrupt);
     }
-    return matmul(matmul(v0, meat), v0);
+    return matmul(matmul(v0, meat, interrupt), v0, interrupt);
 }
 
 }  // namespace quorvel

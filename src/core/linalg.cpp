@@ -43,7 +43,7 @@ namespace {
 
 // c(i, j) = sum_p a(i, p) * b(p, j), accumulated p ascending; the i-p-j loop
 // order streams rows of b and c with unit stride.
-Matrix matmul(const Matrix& a, const Matrix& b) {
+Matrix matmul(const Matrix& a, const Matrix& b, const Interrupt& interrupt) {
     if (a.cols() != b.rows()) fail_product("matmul", a.rows(), a.cols(), b.rows(), b.cols());
     const std::size_t n = a.rows(), inner = a.cols(), m = b.cols();
     Matrix c(n, m);
@@ -51,6 +51,7 @@ Matrix matmul(const Matrix& a, const Matrix& b) {
     const double* bd = b.data();
     double* cd = c.data();
     for (std::size_t i = 0; i < n; ++i) {
+        if (interrupt) interrupt();
         double* crow = cd + i * m;
         for (std::size_t p = 0; p < inner; ++p) {
             const double aip = ad[i * inner + p];
@@ -62,7 +63,7 @@ Matrix matmul(const Matrix& a, const Matrix& b) {
 }
 
 // c(i, j) = row i of a . row j of b.
-Matrix matmul_transposed(const Matrix& a, const Matrix& b) {
+Matrix matmul_transposed(const Matrix& a, const Matrix& b, const Interrupt& interrupt) {
     if (a.cols() != b.cols())
         fail_product("matmul_transposed", a.rows(), a.cols(), b.rows(), b.cols());
     const std::size_t n = a.rows(), inner = a.cols(), m = b.rows();
@@ -71,6 +72,7 @@ Matrix matmul_transposed(const Matrix& a, const Matrix& b) {
     const double* bd = b.data();
     double* cd = c.data();
     for (std::size_t i = 0; i < n; ++i) {
+        if (interrupt) interrupt();
         const double* arow = ad + i * inner;
         for (std::size_t j = 0; j < m; ++j) {
             const double* brow = bd + j * inner;

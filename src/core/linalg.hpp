@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "core/interrupt.hpp"
+
 namespace quorvel {
 
 // A failed internal consistency check: an index out of range, shapes that
@@ -171,9 +173,11 @@ struct MatrixView {
 Matrix to_matrix(const MatrixView& v);
 Vector to_vector(const VectorView& v);
 
-// Dense products; their internal summation order is free.
-Matrix matmul(const Matrix& a, const Matrix& b);
-Matrix matmul_transposed(const Matrix& a, const Matrix& b);  // a * b^T
+// Dense products; their internal summation order is free.  interrupt is
+// called once per row of the result.
+Matrix matmul(const Matrix& a, const Matrix& b, const Interrupt& interrupt = {});
+Matrix matmul_transposed(const Matrix& a, const Matrix& b,
+                         const Interrupt& interrupt = {});  // a * b^T
 Vector matvec(const Matrix& a, const Vector& x);
 // The same into caller-owned storage of a.rows() entries (no allocation).
 void matvec_into(const Matrix& a, const Vector& x, Vector& out);

@@ -14,8 +14,9 @@ namespace {
 // for well-posed data, so -H0 g is a Newton step uphill), or the identity
 // when the inversion is singular.  Silent: the warning line belongs to the
 // covariance step only.
-Matrix starting_inverse(const Probit& model, const Vector& beta) {
-    std::optional<Matrix> inv = invert_gauss_jordan(probit_hessian(model.exog, model.endog, beta));
+Matrix starting_inverse(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
+    std::optional<Matrix> inv =
+        invert_gauss_jordan(probit_hessian(model.exog, model.endog, beta, interrupt), interrupt);
     return inv ? std::move(*inv) : Matrix::identity(model.k());
 }
 
@@ -27,21 +28,23 @@ double dot(const Vector& a, const Vector& b) {
 
 }  // namespace
 
-FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol) {
+FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol,
+                   const Interrupt& interrupt) {
     const std::size_t k = model.k();
     Vector beta(k, 0.0);
     RowCache rows;  // t_i and P_i of the latest point evaluated
-    double ll_old = log_likelihood_cached(model, beta, rows);
+    double ll_old = log_likelihood_cached(model, beta, rows, interrupt);
     Vector g(k);
-    score_from_cache(model, rows, g);
+    score_from_cache(model, rows, g, interrupt);
     if (max_iter == 0) return FitResult{std::move(beta), ll_old, 0, false};
 
-    Matrix h = starting_inverse(model, beta);
+    Matrix h = starting_inverse(model, beta, interrupt);
     // Work buffers, reused by every iteration.
     Vector d(k), bt(k), gt(k), s(k), yv(k), hy(k);
     double* hd = h.data();
 
     for (std::uint64_t i = 0;;) {
+        if (interrupt) interrupt();
         // Direction d = -(H g).
         matvec_into(h, g, d);
         for (double& e : d) e = -e;
@@ -49,15 +52,15 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol) {
         // Step halving: at most ten halvings, the last trial is kept.
         double alpha = 1.0;
         for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-        double llt = log_likelihood_cached(model, bt, rows);
+        double llt = log_likelihood_cached(model, bt, rows, interrupt);
         for (int halvings = 0; halvings < 10 && ll_old > llt; ++halvings) {
             alpha = alpha * 0.5;
             for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-            llt = log_likelihood_cached(model, bt, rows);
+            llt = log_likelihood_cached(model, bt, rows, interrupt);
         }
 
         // The accepted point is the last one evaluated.
-        score_from_cache(model, rows, gt);
+        score_from_cache(model, rows, gt, interrupt);
         for (std::size_t j = 0; j < k; ++j) {
             s[j] = bt[j] - beta[j];
             yv[j] = gt[j] - g[j];

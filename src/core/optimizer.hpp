@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/interrupt.hpp"
 #include "core/probit.hpp"
 
 namespace quorvel {
@@ -19,7 +20,10 @@ struct FitResult {
 // each iteration moves along -H g with step halving (at most ten halvings,
 // the last trial is always accepted) and applies the guarded DFP inverse
 // update.  Never throws on numerical trouble: NaN coefficients and
-// non-convergence come back in the result.
-FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol);
+// non-convergence come back in the result.  interrupt is called before every
+// iteration and inside the row loops of every evaluation; what it throws ends
+// the fit.
+FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol,
+                   const Interrupt& interrupt = {});
 
 }  // namespace quorvel

@@ -44,7 +44,8 @@ void check_score_buffer(const Probit& model, const Vector& g) {
 // exog's storage (row i starts at i * k); the constructor guarantees n rows
 // exist, check_beta that beta has k entries.
 template <class Record>
-double log_likelihood_rows(const Probit& model, const Vector& beta, Record record) {
+double log_likelihood_rows(const Probit& model, const Vector& beta, Record record,
+                           const Interrupt& interrupt = {}) {
     check_beta(model, beta);
     const std::size_t n = model.nobs(), k = model.k();
     const double* y = model.endog.data();
@@ -67,6 +68,7 @@ double log_likelihood_rows(const Probit& model, const Vector& beta, Record recor
         }
         log_batch(p, p, len);
         for (std::size_t r = 0; r < len; ++r) ll = ll + p[r];
+        if (interrupt) interrupt();
     }
     return ll;
 }
@@ -76,7 +78,8 @@ double log_likelihood_rows(const Probit& model, const Vector& beta, Record recor
 // are taken at a time so that g is loaded and stored once per four updates;
 // each component still receives them one by one in observation order.
 template <class Terms>
-QUORVEL_ALWAYS_INLINE inline void accumulate_score(const Probit& model, Vector& g, Terms terms) {
+QUORVEL_ALWAYS_INLINE inline void accumulate_score(const Probit& model, Vector& g, Terms terms,
+                                                   const Interrupt& interrupt = {}) {
     check_score_buffer(model, g);
     const std::size_t n = model.nobs(), k = model.k();
     const double* xd = model.exog.data();
@@ -92,6 +95,7 @@ QUORVEL_ALWAYS_INLINE inline void accumulate_score(const Probit& model, Vector& 
     for (std::size_t j = 0; j < k; ++j) gd[j] = 0.0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        if (i % kRowBatch == 0 && i != 0 && interrupt) interrupt();
         const double* x0 = xd + i * k;
         const double* x1 = x0 + k;
         const double* x2 = x1 + k;
@@ -114,7 +118,8 @@ double log_likelihood(const Probit& model, const Vector& beta) {
     return log_likelihood_rows(model, beta, [](std::size_t, double, double) {});
 }
 
-double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache) {
+double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache,
+                             const Interrupt& interrupt) {
     cache.t.resize(model.nobs());
     cache.p.resize(model.nobs());
     double* t = cache.t.data();
@@ -122,7 +127,7 @@ double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& 
     return log_likelihood_rows(model, beta, [t, p](std::size_t i, double ti, double pi) {
         t[i] = ti;
         p[i] = pi;
-    });
+    }, interrupt);
 }
 
 void score_into(const Probit& model, const Vector& beta, Vector& g) {
@@ -136,7 +141,11 @@ void score_into(const Probit& model, const Vector& beta, Vector& g) {
     });
 }
 
-QUORVEL_MULTIVERSION void score_from_cache(const Probit& model, const RowCache& cache, Vector& g) {
+// Called from other translation units only: an exception (the interrupt's)
+// may leave it, which GCC 12 gets wrong for calls to a target_clones function
+// from its own unit (see covariance.cpp).
+QUORVEL_MULTIVERSION void score_from_cache(const Probit& model, const RowCache& cache, Vector& g,
+                                           const Interrupt& interrupt) {
     if (cache.t.size() != model.nobs() || cache.p.size() != model.nobs()) {
         throw InternalError("row cache has " + std::to_string(cache.t.size()) + " rows but endog has " +
                             std::to_string(model.nobs()));
@@ -146,7 +155,7 @@ QUORVEL_MULTIVERSION void score_from_cache(const Probit& model, const RowCache& 
     accumulate_score(model, g, [t, p](std::size_t i, const double*, double, double& ti, double& pi) {
         ti = t[i];
         pi = p[i];
-    });
+    }, interrupt);
 }
 
 Vector score(const Probit& model, const Vector& beta) {

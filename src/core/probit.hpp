@@ -1,6 +1,7 @@
 // The binary probit model: Pr(y_i = 1) = Phi(x_i . beta).
 #pragma once
 
+#include "core/interrupt.hpp"
 #include "core/linalg.hpp"
 #include "core/normal.hpp"
 
@@ -43,12 +44,15 @@ struct RowCache {
 };
 
 // log_likelihood that also records t_i and P_i in cache (sized to n on the
-// first call, never again).  Returns the same value, bit for bit.
-double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache);
+// first call, never again).  Returns the same value, bit for bit.  interrupt
+// is called after every batch of rows.
+double log_likelihood_cached(const Probit& model, const Vector& beta, RowCache& cache,
+                             const Interrupt& interrupt = {});
 
 // score_into at the point of the last log_likelihood_cached call, from the
 // recorded t_i and P_i.  The same arithmetic in the same order, so the same
-// value bit for bit.
-void score_from_cache(const Probit& model, const RowCache& cache, Vector& g);
+// value bit for bit.  interrupt is called every kRowBatch rows.
+void score_from_cache(const Probit& model, const RowCache& cache, Vector& g,
+                      const Interrupt& interrupt = {});
 
 }  // namespace quorvel

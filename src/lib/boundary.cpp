@@ -13,6 +13,10 @@ void raise(PyObject* type, const char* message) {
     throw ErrorAlreadySet{};
 }
 
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet{};
+}
+
 PyObject* panic_exception_type() noexcept {
     // Created under the interpreter lock and kept for the life of the process.
     static PyObject* type = nullptr;

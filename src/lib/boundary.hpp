@@ -16,6 +16,12 @@ PyObject* panic_exception_type() noexcept;
 // Raises the internal-error exception with the message (never throws).
 void set_panic(const char* message) noexcept;
 
+// Runs the handlers of pending signals, which is Python code; when one
+// raises (SIGINT's default handler raises KeyboardInterrupt), throws
+// ErrorAlreadySet with that exception set.  The entries hand it to the core
+// as its interrupt, so that long computations end on Ctrl-C.
+void check_signals();
+
 // Translates the exception currently being handled into a Python exception
 // held by the interpreter.  Call only from inside a catch block.
 void translate_current_exception() noexcept;

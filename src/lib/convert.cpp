@@ -42,8 +42,49 @@ bool to_bool_exact(PyObject* obj) {
     return obj == Py_True;
 }
 
-PyArrayObject* require_float64_array(PyObject* obj, int ndim, ArrayErrors errors) {
-    ensure_numpy();
+CheckedArray::CheckedArray(PyArrayObject* array)
+    : array_(PyRef::borrow(reinterpret_cast<PyObject*>(array))),
+      descr_(PyRef::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))),
+      data_(PyArray_BYTES(array)),
+      ndim_(PyArray_NDIM(array)) {
+    if (ndim_ < 1 || ndim_ > 2) throw InternalError("CheckedArray: only 1-D and 2-D arrays are captured");
+    for (int d = 0; d < ndim_; ++d) {
+        dims_[d] = PyArray_DIM(array, d);
+        strides_[d] = PyArray_STRIDE(array, d);
+    }
+}
+
+bool CheckedArray::unchanged() const noexcept {
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    if (PyArray_NDIM(array) != ndim_ || PyArray_BYTES(array) != data_ ||
+        reinterpret_cast<PyObject*>(PyArray_DESCR(array)) != descr_.get()) {
+        return false;
+    }
+    for (int d = 0; d < ndim_; ++d) {
+        if (PyArray_DIM(array, d) != dims_[d] || PyArray_STRIDE(array, d) != strides_[d]) return false;
+    }
+    return true;
+}
+
+void CheckedArray::require_unchanged(const char* what) const {
+    if (unchanged()) return;
+    PyErr_Format(PyExc_ValueError, "%s was modified during the call", what);
+    throw ErrorAlreadySet{};
+}
+
+VectorView CheckedArray::vector() const {
+    if (ndim_ != 1) throw InternalError("CheckedArray: vector view of a 2-D array");
+    return VectorView(data_, static_cast<std::size_t>(dims_[0]), strides_[0]);
+}
+
+MatrixView CheckedArray::matrix() const {
+    if (ndim_ != 2) throw InternalError("CheckedArray: matrix view of a 1-D array");
+    return MatrixView(data_, static_cast<std::size_t>(dims_[0]), static_cast<std::size_t>(dims_[1]),
+                      strides_[0], strides_[1]);
+}
+
+CheckedArray require_float64_array(PyObject* obj, int ndim, ArrayErrors errors) {
+    ensure_numpy();  // may import, which runs Python code: before anything is captured
     if (!PyArray_Check(obj)) raise_cannot_convert(obj, "PyArray<T, D>");
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != ndim) {
@@ -52,28 +93,20 @@ PyArrayObject* require_float64_array(PyObject* obj, int ndim, ArrayErrors errors
                      ndim);
         throw ErrorAlreadySet{};
     }
-    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);  // new reference
-    if (float64 == nullptr) throw ErrorAlreadySet{};
-    bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64) != 0;
-    Py_DECREF(float64);
+    CheckedArray checked(array);
+    PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!float64) throw ErrorAlreadySet{};
+    // The test runs on the captured dtype object: if it runs Python code that
+    // changes the array, unchanged() fails afterwards.
+    bool equivalent = PyArray_EquivTypes(reinterpret_cast<PyArray_Descr*>(checked.descr()),
+                                         reinterpret_cast<PyArray_Descr*>(float64.get())) != 0;
     if (!equivalent) {
         if (errors == ArrayErrors::plain) raise_cannot_convert(obj, "PyArray<T, D>");
-        PyRef dtype = check_new(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+        PyRef dtype = check_new(PyObject_Str(checked.descr()));
         PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=float64", dtype.get());
         throw ErrorAlreadySet{};
     }
-    return array;
-}
-
-VectorView vector_view(PyArrayObject* array) {
-    return VectorView(PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                      PyArray_STRIDE(array, 0));
-}
-
-MatrixView matrix_view(PyArrayObject* array) {
-    return MatrixView(PyArray_BYTES(array), static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                      static_cast<std::size_t>(PyArray_DIM(array, 1)), PyArray_STRIDE(array, 0),
-                      PyArray_STRIDE(array, 1));
+    return checked;
 }
 
 namespace {
@@ -131,11 +164,15 @@ std::vector<std::string> to_string_vector(PyObject* obj) {
     if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
     std::vector<std::string> texts;
+    // The length is only a capacity hint: a failing query is ignored, and a
+    // large one (a __len__ can claim anything) reserves no more than a few
+    // thousand entries; iteration decides the count.
+    constexpr Py_ssize_t kMaxReserve = 4096;
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
-        PyErr_Clear();  // the length is only a capacity hint
+        PyErr_Clear();
     } else {
-        texts.reserve(static_cast<std::size_t>(hint));
+        texts.reserve(static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve));
     }
     PyRef iterator = check_new(PyObject_GetIter(obj));
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {

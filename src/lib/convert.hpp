@@ -31,14 +31,45 @@ enum class ArrayErrors {
     detailed,  // wrong dimensions and dtypes get their own messages
 };
 
-// Checks that obj is a NumPy array (or subclass) with ndim dimensions and a
-// dtype equivalent to float64, and returns it (borrowed).  Refuses, never
-// casts.  Loads NumPy's API table on first use.
-PyArrayObject* require_float64_array(PyObject* obj, int ndim, ArrayErrors errors);
+// An array as a check found it: its data pointer, dimensions, strides and
+// dtype at that moment, with references held on the array and on the dtype
+// (so neither can be freed and its address reused).  Python code that runs
+// after the check (an __index__, a property, a signal handler, a finaliser
+// run by the collector) can reshape the array, move its data or swap its
+// dtype.  So a view is taken only where no Python code runs between
+// unchanged() and the last read through the view, and it is built from what
+// was captured.
+class CheckedArray {
+public:
+    explicit CheckedArray(PyArrayObject* array);
 
-// Read-only views over a checked array's memory, strides as they are.
-VectorView vector_view(PyArrayObject* array);
-MatrixView matrix_view(PyArrayObject* array);
+    // The array still has the captured data pointer, dimensions, strides and
+    // dtype object.  Runs no Python code.
+    bool unchanged() const noexcept;
+    // ValueError "<what> was modified during the call" unless unchanged().
+    void require_unchanged(const char* what) const;
+
+    // Read-only views over the captured memory, strides as they are.
+    VectorView vector() const;
+    MatrixView matrix() const;
+
+    // The captured dtype object (borrowed).
+    PyObject* descr() const noexcept { return descr_.get(); }
+
+private:
+    PyRef array_;
+    PyRef descr_;
+    const char* data_;
+    int ndim_;
+    npy_intp dims_[2] = {0, 0};
+    npy_intp strides_[2] = {0, 0};
+};
+
+// Checks that obj is a NumPy array (or subclass) with ndim (1 or 2)
+// dimensions and a dtype equivalent to float64, and captures it.  Refuses,
+// never casts.  Loads NumPy's API table on first use.  The dtype test can run
+// Python code, so call unchanged() on the result before reading the memory.
+CheckedArray require_float64_array(PyObject* obj, int ndim, ArrayErrors errors);
 
 // New writeable float64 arrays that take over the storage (no copy); the
 // memory is owned by a capsule set as the array's base.

@@ -12,7 +12,7 @@
 namespace quorvel::py {
 namespace {
 
-PyArrayObject* require_attribute_array(PyObject* value, int ndim) {
+CheckedArray require_attribute_array(PyObject* value, int ndim) {
     return require_float64_array(value, ndim, ArrayErrors::plain);
 }
 
@@ -83,16 +83,32 @@ PyObject* marginal_effects(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyRef exog = check_new(PyObject_GetAttrString(model_again.get(), "exog"));
     require_attribute_array(exog.get(), 2);
 
-    const VectorView beta = vector_view(require_attribute_array(params.get(), 1));
-    const MatrixView v = matrix_view(require_attribute_array(cov.get(), 2));
-    const MatrixView x = matrix_view(require_attribute_array(exog.get(), 2));
+    const CheckedArray params_checked = require_attribute_array(params.get(), 1);
+    const CheckedArray cov_checked = require_attribute_array(cov.get(), 2);
+    const CheckedArray exog_checked = require_attribute_array(exog.get(), 2);
+    // The checks themselves may run Python code; so do the signal handlers
+    // run between blocks of rows.  Before the views are first read, and after
+    // every such run, each array must still be as captured.
+    const auto require_unchanged = [&] {
+        params_checked.require_unchanged("params");
+        cov_checked.require_unchanged("cov_params()");
+        exog_checked.require_unchanged("exog");
+    };
+    require_unchanged();
+    const VectorView beta = params_checked.vector();
+    const MatrixView v = cov_checked.matrix();
+    const MatrixView x = exog_checked.matrix();
+    const Interrupt interrupt = [&] {
+        check_signals();
+        require_unchanged();
+    };
 
     // Without a chunk size all rows form one block; with no rows there is no
     // block at all, and any positive size does.
     std::uint64_t block = chunk_size ? *chunk_size : static_cast<std::uint64_t>(x.rows);
     if (block == 0) block = 1;
 
-    std::vector<AmeRow> rows = compute_ame(beta, v, x, exog_names, block);
+    std::vector<AmeRow> rows = compute_ame(beta, v, x, exog_names, block, interrupt);
     return table(rows);
 }
 

@@ -17,9 +17,10 @@ namespace {
 constexpr std::uint64_t kDefaultMaxIter = 35;
 constexpr double kDefaultTol = 1e-6;
 
-// Validates the outcome through its shape, (nobs,) or (nobs, 1), and copies
-// it (column 0 of a 2-D outcome).
-Vector copy_outcome(PyObject* endog) {
+// Validates the outcome through its shape, (nobs,) or (nobs, 1), and returns
+// the number of dimensions the outcome array must have.  Runs Python code
+// (the shape attribute, the __index__ of its entries).
+int outcome_ndim(PyObject* endog) {
     PyRef shape = check_new(PyObject_GetAttrString(endog, "shape"));
     if (!PyTuple_Check(shape.get())) raise_cannot_convert(shape.get(), "PyTuple");
     Py_ssize_t length = PyTuple_GET_SIZE(shape.get());
@@ -32,12 +33,8 @@ Vector copy_outcome(PyObject* endog) {
     if (length == 2 && PyTuple_GET_ITEM(shape.get(), 1) != Py_None) {
         second = to_u64(PyTuple_GET_ITEM(shape.get(), 1));
     }
-    if (!second) {
-        return to_vector(vector_view(require_float64_array(endog, 1, ArrayErrors::plain)));
-    }
-    if (*second == 1) {
-        return to_vector(matrix_view(require_float64_array(endog, 2, ArrayErrors::plain)).column(0));
-    }
+    if (!second) return 1;
+    if (*second == 1) return 2;
     PyErr_Format(PyExc_ValueError, "endog must be shape (nobs,) or (nobs,1). got=(%llu,Some(%llu))",
                  static_cast<unsigned long long>(nobs), static_cast<unsigned long long>(*second));
     throw ErrorAlreadySet{};
@@ -55,25 +52,41 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto slot = bind_arguments("fit_probit", names, 2, args, nargs, kwnames);
 
     PyObject* endog_py = slot[0];
-    PyArrayObject* exog_py = convert_argument(
-        "exog_py", [&] { return require_float64_array(slot[1], 2, ArrayErrors::detailed); });
+    // Checked here for the order of the errors; its memory is read only below.
+    convert_argument("exog_py", [&] { return require_float64_array(slot[1], 2, ArrayErrors::detailed); });
     std::uint64_t max_iter =
         slot[2] ? convert_argument("max_iter", [&] { return to_u64(slot[2]); }) : kDefaultMaxIter;
     double tol = slot[3] ? convert_argument("tol", [&] { return to_double(slot[3]); }) : kDefaultTol;
     bool robust = slot[4] ? convert_argument("robust", [&] { return to_bool_exact(slot[4]); }) : false;
     PyObject* cluster_vars = slot[5];
+    const int endog_ndim = outcome_ndim(endog_py);
 
-    Vector y = copy_outcome(endog_py);
-    Matrix x = to_matrix(matrix_view(exog_py));
+    // The conversions above ran Python code that may have changed either
+    // array, so both are checked again here, and copied before any other
+    // Python code runs.  The checks themselves may run Python code (NumPy's
+    // dtype test); unchanged() covers that.
+    CheckedArray endog = require_float64_array(endog_py, endog_ndim, ArrayErrors::plain);
+    CheckedArray exog = convert_argument(
+        "exog_py", [&] { return require_float64_array(slot[1], 2, ArrayErrors::detailed); });
+    endog.require_unchanged("endog_py");
+    exog.require_unchanged("exog_py");
+    Vector y = endog_ndim == 1 ? to_vector(endog.vector()) : to_vector(endog.matrix().column(0));
+    Matrix x = to_matrix(exog.matrix());
+
     // Refuses (ValueError) an outcome longer than exog has rows.
     Probit model(std::move(y), std::move(x));
-    FitResult fitted = fit_bfgs(model, max_iter, tol);
+    // Pending signals are handled between units of work; the model owns its
+    // data, so the handlers' Python code cannot reach it.
+    const Interrupt interrupt = check_signals;
+    FitResult fitted = fit_bfgs(model, max_iter, tol, interrupt);
 
     ClusterSource clusters = [cluster_vars]() -> std::optional<Matrix> {
         if (cluster_vars == nullptr) return std::nullopt;
-        return to_matrix(matrix_view(require_float64_array(cluster_vars, 2, ArrayErrors::plain)));
+        CheckedArray g = require_float64_array(cluster_vars, 2, ArrayErrors::plain);
+        g.require_unchanged("cluster_vars");
+        return to_matrix(g.matrix());
     };
-    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters);
+    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters, interrupt);
 
     ResultRecord record;
     record.exog_names = generated_names(model.k());

@@ -135,10 +135,10 @@ TEST(FastMath, SweepsAgreeWithTheStandardLibrary) {
 
 // Error in units in the last place of the exact value, with long double
 // erfcl and logl (64-bit significands here) standing in for the exact value.
-// The exponent is taken from the long double itself: an exact value below the
-// smallest subnormal double would round to 0, whose ilogb is FP_ILOGB0.
 double ulp_error(double got, long double exact) {
-    const int e = exact == 0 ? -1074 : std::max(std::ilogb(exact) - 52, -1074);
+    // An exact value below the smallest subnormal rounds to 0 as a double,
+    // whose ilogb is INT_MIN: clamp the exponent before subtracting.
+    const int e = exact == 0 ? -1074 : std::max(std::ilogb(static_cast<double>(exact)), -1022) - 52;
     return static_cast<double>(std::fabs(static_cast<long double>(got) - exact) / std::ldexp(1.0L, e));
 }
 
