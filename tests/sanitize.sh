@@ -27,11 +27,12 @@ for lib in "$LIBASAN" "$LIBSTDCXX"; do
     esac
 done
 
-# Reports go to files (one per process) as well as ending the process, so
-# that a report in a subprocess is seen even if its test does not look.
+# A report ends its process and goes to a file (one per process) instead of
+# standard error; the files are printed at the end and fail the script, so a
+# report in a child process counts even where its test ignores the status.
 # detect_leaks=0 in Python: the interpreter keeps its own allocations until
 # exit.  allocator_may_return_null=1: a failed malloc in NumPy becomes
-# MemoryError as it would without ASan.
+# MemoryError as it would without ASan (a failed operator new still reports).
 ASAN_COMMON="log_path=$LOGS/report:exitcode=86:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
 UBSAN="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/report:exitcode=87"
 
@@ -43,7 +44,7 @@ cmake -S . -B build/sanitize-cpp -DQUORVEL_BUILD_PYTHON=OFF -DQUORVEL_BUILD_TEST
     -DQUORVEL_SANITIZE=ON -DQUORVEL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/sanitize-cpp -j 2 >/dev/null
 
-echo "== sanitizer build of the extension in $VENV"
+echo "== sanitizer build of the extension in $VENV (${SECONDS}s so far)"
 [ -x "$VENV/bin/python" ] || "$BASE_PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
     --config-settings=cmake.define.QUORVEL_SANITIZE=ON \
@@ -57,11 +58,11 @@ if ! readelf -d "$MODULE" | grep -q 'NEEDED.*libasan'; then
 fi
 
 status=0
-echo "== C++ unit tests under ASan and UBSan"
+echo "== C++ unit tests under ASan and UBSan (${SECONDS}s so far)"
 ASAN_OPTIONS="detect_leaks=1:$ASAN_COMMON" UBSAN_OPTIONS="$UBSAN" \
     build/sanitize-cpp/quorvel_core_tests --gtest_brief=1 || status=$?
 
-echo "== Python tests under ASan and UBSan"
+echo "== Python tests under ASan and UBSan (${SECONDS}s so far)"
 (
     cd "$ROOT"
     LD_PRELOAD="$LIBASAN $LIBSTDCXX" \
@@ -71,6 +72,7 @@ echo "== Python tests under ASan and UBSan"
         "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python "$@"
 ) || status=$?
 
+echo "== sanitizer run done in ${SECONDS}s"
 reports=$(find "$LOGS" -type f | sort)
 if [ -n "$reports" ]; then
     for report in $reports; do
