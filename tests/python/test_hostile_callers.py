@@ -32,12 +32,10 @@ class Hook:
         self.action, self.value = action, value
 
     def __index__(self):
-        self.action()
-        return self.value
+        return self.action() or self.value
 
     def __float__(self):
-        self.action()
-        return float(self.value)
+        return self.action() or float(self.value)
 
 
 class Outcome(np.ndarray):
@@ -67,14 +65,18 @@ def _ame_object(params, cov, names, exog):
                                  model=types.SimpleNamespace(exog_names=names, exog=exog))
 
 
-class MutatingNames:
-    """A sequence of names whose iteration runs `action` first."""
+class Names:
+    """The names const, a, b as a sequence whose __len__ says `length` (or
+    raises it, when it is an exception type) and whose iteration first runs
+    `action`."""
 
-    def __init__(self, action):
-        self.action = action
+    def __init__(self, action=lambda: None, length=3):
+        self.action, self.length = action, length
 
     def __len__(self):
-        return 3
+        if isinstance(self.length, type):
+            raise self.length("no length")
+        return self.length
 
     def __getitem__(self, i):
         return ["const", "a", "b"][i]
@@ -113,11 +115,11 @@ ATTACKS = {
         None, None),
     "ame names shrink params": (
         lambda y, X, G, p: lambda: quorvel.ame(_ame_object(
-            p, np.eye(3), MutatingNames(lambda: p.resize(2, refcheck=False)), X)),
+            p, np.eye(3), Names(lambda: p.resize(2, refcheck=False)), X)),
         "PanicException", "params has 2 entries but exog has 3 columns"),
     "ame names retype params": (
         lambda y, X, G, p: lambda: quorvel.ame(_ame_object(
-            p, np.eye(3), MutatingNames(lambda: setattr(p, "dtype", np.int16)), X)),
+            p, np.eye(3), Names(lambda: setattr(p, "dtype", np.int16)), X)),
         "TypeError", "'ndarray" + NOT_ARRAY),
 }
 
@@ -243,7 +245,7 @@ def _calls(y, X, G):
 
     def shrinking_params():  # params resized while the names are read
         q = np.ones(3)
-        ame(_ame_object(q, cov, MutatingNames(lambda: q.resize(2, refcheck=False)), X))
+        ame(_ame_object(q, cov, Names(lambda: q.resize(2, refcheck=False)), X))
 
     def raising_cov():
         raise LookupError("no covariance")
@@ -289,7 +291,7 @@ def _calls(y, X, G):
         (lambda: ame(_ame_object(p, cov, names, ints)), "TypeError"),
         (lambda: ame(_ame_object(p, cov, names[:2], X)), "PanicException"),
         (lambda: ame(ns(params=p, cov_params=raising_cov)), "LookupError"),
-        (lambda: ame(_ame_object(np.ones(3), cov, MutatingNames(lambda: None), X)), None),
+        (lambda: ame(_ame_object(np.ones(3), cov, Names(), X)), None),
         (shrinking_params, "PanicException"),
     ], [y, X, G, r, p, cov, names, *names, ints, y2, longer, type(r), type(r.model)]
 
@@ -321,26 +323,10 @@ def test_reference_counts_and_live_objects_stay_flat():
     assert len(gc.get_objects()) - objects < 50  # one leaked object per round would add 100
 
 
-class LyingNames:
-    """A sequence of names whose __len__ claims `length` entries."""
-
-    def __init__(self, names, length):
-        self.names, self.length = names, length
-
-    def __len__(self):
-        if isinstance(self.length, type):
-            raise self.length("no length")
-        return self.length
-
-    def __getitem__(self, i):
-        return self.names[i]
-
-
 @pytest.mark.parametrize("length", [10**9, 2**62, sys.maxsize, 0, ValueError])
 def test_length_hint_of_names_is_only_a_hint(length):
     y, X, _ = _data()
     r = quorvel.fit_probit(y, X)
-    names = ["const", "a", "b"]
-    got = quorvel.ame(_ame_object(r.params, r.cov_params(), LyingNames(names, length), X))
-    want = quorvel.ame(_ame_object(r.params, r.cov_params(), names, X))
+    got = quorvel.ame(_ame_object(r.params, r.cov_params(), Names(length=length), X))
+    want = quorvel.ame(_ame_object(r.params, r.cov_params(), ["const", "a", "b"], X))
     assert got.equals(want) and list(got.index) == ["a", "b"]
