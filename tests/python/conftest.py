@@ -1,6 +1,27 @@
-"""Fixtures shared by the Python tests: a seeded generator and a seeded probit data set."""
+"""Fixtures shared by the Python tests: a seeded generator and a seeded probit data set.
+
+Tests marked ``not_under_sanitizer(reason)`` are skipped in the AddressSanitizer
+run of tests/sanitize.sh, which sets QUORVEL_UNDER_SANITIZER."""
+import os
+
 import numpy as np
 import pytest
+
+UNDER_SANITIZER = bool(os.environ.get("QUORVEL_UNDER_SANITIZER"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "not_under_sanitizer(reason): skipped in the AddressSanitizer run, for the reason given")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not UNDER_SANITIZER:
+        return
+    for item in items:
+        marker = item.get_closest_marker("not_under_sanitizer")
+        if marker is not None:
+            item.add_marker(pytest.mark.skip(reason="under AddressSanitizer: " + marker.args[0]))
 
 
 @pytest.fixture

@@ -34,6 +34,7 @@ CHILD = textwrap.dedent("""
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 13), reason="NumPy 1.x has no wheels for this Python")
+@pytest.mark.not_under_sanitizer("builds another virtual environment from the package index (half a minute)")
 def test_runs_on_numpy_1x(tmp_path):
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
