@@ -158,12 +158,17 @@ def main():
         ll_opt, sm_conv, sm_err = newton_optimum(y, X)
         gap = ll_opt - res.loglike
         warn = "yes" if "Hessian singular" in err else ""
-        # Variances in units free of the regressors' scale: about 1 / E[w]
-        # (a few units) for an identified coefficient; negative or huge ones
-        # are rounding noise passed off as a covariance.
-        var = np.diag(res.cov_params()) * (X * X).sum(axis=0)
-        if var.size and (var.min() < 0 or var.max() > 1e6):
-            warn += f" (scaled variances {var.min():.3g} .. {var.max():.3g})"
+        # A covariance passed off from a numerically singular Hessian is
+        # rounding noise: typically indefinite, often with negative variances.
+        cov = res.cov_params()
+        var = np.diag(cov)
+        if var.size and np.isfinite(cov).all():
+            if var.min() < 0:
+                warn += f" (negative variance {var.min():.3g})"
+            elif var.min() > 0:
+                d = 1 / np.sqrt(var)
+                if np.linalg.eigvalsh(cov * d[:, None] * d[None, :]).min() < -1e-8:
+                    warn += " (indefinite covariance)"
         sm_text = "yes" if sm_conv else (sm_err or "no")
         print(f"{name:<34} {res.iterations:>4} {str(res.converged):>5} {passes(y, X, args.passes):>6} "
               f"{sm_text:>7} {gap:>15.3e}  {warn}")
