@@ -5,7 +5,8 @@
 # minimal bookworm into DIR/base (once, from the mirror apt uses here), copies
 # it to DIR/root, puts the committed tree of this checkout (git archive HEAD)
 # in /root/quorvel there, and runs both commands as root in the chroot with a
-# clean environment (no pip configuration: packages come from plain PyPI).
+# clean environment (no pip configuration: packages come from plain PyPI;
+# only the host's local certificate authorities are copied in).
 # The transcript with the time of each command goes to DIR/transcript.log.
 # Nothing outside DIR is changed; /proc and /dev are mounted into DIR/root
 # for the run and unmounted afterwards.
@@ -41,6 +42,12 @@ rm -rf --one-file-system "$root"
 cp -a "$base" "$root"
 rm "$root/.quorvel-complete"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# Local certificate authorities of this host (a TLS-inspecting egress, say)
+# go where Debian's ca-certificates adds them to the system bundle, which
+# Debian's pip reads; no pip configuration is copied.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+    cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+fi
 mkdir "$root/root/quorvel"
 git -C "$checkout" archive HEAD | tar -x -C "$root/root/quorvel"
 mount -t proc proc "$root/proc"
