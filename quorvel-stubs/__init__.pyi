@@ -39,8 +39,9 @@ class KovaProbitResults:
         """The log-likelihood at ``params``."""
     @property
     def iterations(self) -> int:
-        """The zero-based index of the optimiser's last iteration (0 when it
-        stopped in the first one); at most ``max_iter``."""
+        """The zero-based index of the optimiser's last iteration: 0 when it
+        stopped in the first one, ``max_iter - 1`` when the limit ended it
+        (then ``converged`` is False)."""
     @property
     def converged(self) -> bool:
         """True when the log-likelihood changed by less than ``tol`` before
@@ -122,7 +123,7 @@ def ame(probit_model: _FittedProbit, chunk_size: int | None = None) -> pd.DataFr
 
     Raises TypeError when an attribute has the wrong type or dtype (no
     conversion is attempted: a pandas Series is refused), the error of the
-    attribute lookup when one is missing, OverflowError for a negative
-    chunk_size, and PanicException (a BaseException) when the shapes of
+    attribute lookup when one is missing, ValueError for a chunk_size of 0,
+    OverflowError for a negative chunk_size, and PanicException (a BaseException) when the shapes of
     params, cov_params() and exog disagree.
     """
