@@ -46,6 +46,7 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 # go where Debian's ca-certificates adds them to the system bundle, which
 # Debian's pip reads; no pip configuration is copied.
 if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+    mkdir -p "$root/usr/local/share/ca-certificates"
     cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
 fi
 mkdir "$root/root/quorvel"
