@@ -1,32 +1,44 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests of the numerical core (GoogleTest) and
-# the Python tests of the installed extension (pytest).  Installs what the
-# tests need first: GoogleTest from Debian's libgtest-dev when it is missing,
-# and the package itself with its test extra.  Warnings are errors here.
+# Runs every test inside the virtual environment .venv of the checkout
+# (created when absent): the C++ unit tests of the numerical core
+# (GoogleTest), the Python tests of the installed extension (pytest), the
+# source-distribution check and the Python version matrix (tests/matrix.sh).
+# Missing system packages (compiler, Python headers and venv, CMake, make,
+# GoogleTest) are named before they are installed, on Debian or Ubuntu only.
+# Warnings are errors here.  Arguments go to the main pytest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+. tools/prereqs.sh
 
-have_gtest() {
-    [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]
+timings=()
+step() {   # step TITLE COMMAND...: runs COMMAND and records its duration
+    local title=$1 start=$SECONDS
+    shift
+    echo "== $title"
+    "$@"
+    timings+=("$(printf '%5ds  %s' $((SECONDS - start)) "$title")")
 }
-if ! have_gtest; then
-    echo "== installing GoogleTest (libgtest-dev)"
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev cmake g++ >/dev/null
-fi
 
-echo "== building and installing quorvel with its test extra"
-"$PYTHON" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+step "system prerequisites" quorvel_prereqs tests
+quorvel_venv
+
+step "building and installing quorvel with its test extra" \
+    "$PYTHON" -m pip install --quiet --disable-pip-version-check \
     --config-settings=cmake.define.QUORVEL_WERROR=ON ".[test]"
 
-echo "== C++ unit tests"
-cmake -S . -B build/cpp-tests -DQUORVEL_BUILD_PYTHON=OFF -DQUORVEL_BUILD_TESTS=ON \
-    -DQUORVEL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/cpp-tests -j "$(nproc)" >/dev/null
-build/cpp-tests/quorvel_core_tests --gtest_brief=1
+cpp_tests() {
+    cmake -S . -B build/cpp-tests -DQUORVEL_BUILD_PYTHON=OFF -DQUORVEL_BUILD_TESTS=ON \
+        -DQUORVEL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/cpp-tests -j 2 >/dev/null
+    build/cpp-tests/quorvel_core_tests --gtest_brief=1
+}
+step "C++ unit tests" cpp_tests
 
-echo "== Python tests"
-"$PYTHON" -m pytest -q tests/python "$@"
+step "Python tests" "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@"
+
+step "source distribution and version matrix" bash tests/matrix.sh "$PYTHON"
+
+# sanitizer build
+
+echo "== time per step"
+printf '%s\n' "${timings[@]}"

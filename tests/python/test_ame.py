@@ -391,8 +391,12 @@ def test_pandas_is_called_after_the_computation(parts, monkeypatch):
 
 
 def test_reference_counts_are_stable(parts):
-    # Fresh name objects: literals are shared with the rest of the process.
-    parts = (parts[0], parts[1], ["".join(list(name)) for name in parts[2]], parts[3])
+    # Fresh names of two or more characters, built here, so that only this
+    # test and the call hold them: literals and one-character strings are
+    # shared with the rest of the process and their counts move with it.
+    names = ["".join(list(name)) for name in ("const", "x1", "x2", "dd")]
+    assert not any(a is b for a, b in zip(names, ("const", "x1", "x2", "dd")))
+    parts = (parts[0], parts[1], names, parts[3])
     obj, bad = duck(*parts), duck(parts[0], parts[1], parts[2][:3], parts[3])
     watched = (obj, *parts, *parts[2])
     quorvel.ame(obj)
