@@ -34,11 +34,17 @@ cpp_tests() {
 }
 step "C++ unit tests" cpp_tests
 
-step "Python tests" "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@"
+python_tests() {
+    mkdir -p build
+    "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@" | tee build/python-tests.log
+}
+step "Python tests" python_tests "$@"
 
 step "source distribution and version matrix" bash tests/matrix.sh "$PYTHON"
 
-# sanitizer build
+step "sanitizer build (ASan and UBSan) and both suites under it" bash tests/sanitize.sh "$PYTHON"
 
 echo "== time per step"
 printf '%s\n' "${timings[@]}"
+echo "== Python tests"
+tail -n 1 build/python-tests.log
