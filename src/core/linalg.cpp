@@ -130,6 +130,23 @@ void check_square(const char* what, const Matrix& h) {
     }
 }
 
+// Partial pivoting in column c of the rows c..k-1 of a row-major array with
+// row length w: the first row holding the largest magnitude (strictly larger
+// replaces, so a tie keeps the earlier row and a NaN never replaces).  m
+// receives that magnitude.
+std::size_t pivot_row(const double* a, std::size_t w, std::size_t k, std::size_t c, double& m) {
+    std::size_t p = c;
+    m = std::fabs(a[c * w + c]);
+    for (std::size_t r = c + 1; r < k; ++r) {
+        const double v = std::fabs(a[r * w + c]);
+        if (v > m) {
+            m = v;
+            p = r;
+        }
+    }
+    return p;
+}
+
 bool has_nan(const Matrix& a) {
     for (double v : a.storage())
         if (std::isnan(v)) return true;
@@ -149,17 +166,8 @@ std::optional<Matrix> invert_gauss_jordan(const Matrix& h, const Interrupt& inte
     double* ad = a.data();
     for (std::size_t c = 0; c < k; ++c) {
         if (interrupt) interrupt();
-        // Pivot: the first row holding the largest magnitude (strictly larger
-        // replaces; a NaN never does).
-        std::size_t p = c;
-        double m = std::fabs(ad[c * w + c]);
-        for (std::size_t r = c + 1; r < k; ++r) {
-            const double v = std::fabs(ad[r * w + c]);
-            if (v > m) {
-                m = v;
-                p = r;
-            }
-        }
+        double m = 0.0;
+        const std::size_t p = pivot_row(ad, w, k, c, m);
         if (m < 1e-14) return std::nullopt;  // a NaN m passes
         if (p != c) {
             for (std::size_t j = 0; j < w; ++j) std::swap(ad[c * w + j], ad[p * w + j]);
@@ -203,15 +211,8 @@ bool rank_deficient_scaled(const Matrix& h, double rel_tol) {
         for (std::size_t c = 0; c < k; ++c) a(r, c) = (h(r, c) * d[r]) * d[c];
     double* ad = a.data();
     for (std::size_t c = 0; c < k; ++c) {
-        std::size_t p = c;
-        double m = std::fabs(ad[c * k + c]);
-        for (std::size_t r = c + 1; r < k; ++r) {
-            const double v = std::fabs(ad[r * k + c]);
-            if (v > m) {
-                m = v;
-                p = r;
-            }
-        }
+        double m = 0.0;
+        const std::size_t p = pivot_row(ad, k, k, c, m);
         if (m < rel_tol) return true;
         if (!(m <= std::numeric_limits<double>::max())) return false;  // overflowed: no verdict
         if (p != c) {
