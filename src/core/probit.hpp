@@ -25,8 +25,8 @@
 // time in the accumulators, but no sum is split or reassociated across rows:
 // the results do not depend on the batch size, on the instruction set chosen
 // at run time or on whether a quantity was formed in the same pass as
-// another.  Only the linear index may be vectorised across columns in the
-// dense products of other units.
+// another.  Vectorisation runs across the columns of an accumulator (four
+// entries at a time, each with its own sum), never across the rows of one.
 #pragma once
 
 #include <cstdint>
