@@ -14,6 +14,12 @@ import pytest
 
 import quorvel
 
+# The attacks set the shape or dtype of an array in place, which NumPy 2.5
+# deprecates; the deprecation is not what these tests are about.
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Setting the (shape|dtype) on a NumPy array has been deprecated:DeprecationWarning"
+)
+
 NOT_ARRAY = "' object cannot be converted to 'PyArray<T, D>'"
 
 
