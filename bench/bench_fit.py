@@ -65,10 +65,22 @@ def child(op, path):
     raise the peak before the operation runs."""
     y, X, clusters = (np.load(f"{path}/{name}.npy") for name in ("y", "X", "clusters"))
     res = quorvel.fit_probit(y, X) if op == "ame" else None
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = peak_rss_kib()
     run_op(op, y, X, clusters, res)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print((after - before) * 1024)
+    print((peak_rss_kib() - before) * 1024)
+
+
+def peak_rss_kib():
+    # VmHWM starts afresh at exec; ru_maxrss would carry over the parent's
+    # peak into the child, hiding the operation's own.
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 def peak_memory(op, path):
