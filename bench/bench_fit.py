@@ -1,15 +1,22 @@
 """Side-by-side timing of quorvel against statsmodels on the same data.
 
-    python bench/bench_fit.py [--n 100000 1000000] [--k 10] [--repeat 5]
+    python bench/bench_fit.py [--n 1000000] [--k 10 20 50] [--repeat 5]
 
-For each size it times, in one process and interleaved, quorvel.fit_probit
-(classical, robust and clustered covariance), quorvel.ame, statsmodels'
-Probit(...).fit() and its get_margeff(); it prints the medians and the
-ratios.  The machine is shared and noisy: read the ratios, not the seconds.
+For each size it prints, from one run: the stream time (median of NumPy's
+X.sum() over the same X), the medians of quorvel.fit_probit (classical, HC0,
+clustered with n/50 clusters) and quorvel.ame in seconds and in streams,
+statsmodels' Probit.fit and get_margeff(dummy=True) with one BLAS thread
+(threadpoolctl) and the ratios, and each operation's peak memory beyond its
+inputs, measured as the growth of ru_maxrss in a fresh subprocess.  The
+machine is shared and noisy: read the ratios, not the seconds.
 """
 
 import argparse
+import resource
 import statistics
+import subprocess
+import sys
+import tempfile
 import time
 import warnings
 
@@ -25,7 +32,7 @@ def make_data(n, k, seed=1):
     X = np.column_stack([np.ones(n), cont, dummies])
     beta = np.linspace(-0.5, 0.5, k)
     y = (X @ beta + rng.normal(size=n) > 0).astype(np.float64)
-    clusters = rng.integers(0, 1000, size=(n, 1)).astype(np.float64)
+    clusters = rng.integers(0, max(1, n // 50), size=(n, 1)).astype(np.float64)
     return y, X, clusters
 
 
@@ -38,48 +45,98 @@ def median_time(fn, repeat):
     return statistics.median(times)
 
 
+OPS = ("fit", "hc0", "cluster", "ame")
+
+
+def run_op(op, y, X, clusters, res=None):
+    if op == "fit":
+        return quorvel.fit_probit(y, X)
+    if op == "hc0":
+        return quorvel.fit_probit(y, X, robust=True)
+    if op == "cluster":
+        return quorvel.fit_probit(y, X, robust=True, cluster_vars=clusters)
+    return quorvel.ame(res)
+
+
+def child(op, path):
+    """Runs op once on the saved data; prints the ru_maxrss growth in bytes.
+
+    The data are loaded from files so that no temporaries of their making
+    raise the peak before the operation runs."""
+    y, X, clusters = (np.load(f"{path}/{name}.npy") for name in ("y", "X", "clusters"))
+    res = quorvel.fit_probit(y, X) if op == "ame" else None
+    before = peak_rss_kib()
+    run_op(op, y, X, clusters, res)
+    print((peak_rss_kib() - before) * 1024)
+
+
+def peak_rss_kib():
+    # VmHWM starts afresh at exec; ru_maxrss would carry over the parent's
+    # peak into the child, hiding the operation's own.
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def peak_memory(op, path):
+    out = subprocess.run([sys.executable, __file__, "--child", op, "--data", path],
+                         check=True, capture_output=True, text=True).stdout
+    return int(out.split()[-1])
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--n", type=int, nargs="+", default=[100_000, 1_000_000])
-    parser.add_argument("--k", type=int, default=10)
+    parser.add_argument("--n", type=int, nargs="+", default=[1_000_000])
+    parser.add_argument("--k", type=int, nargs="+", default=[10])
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--child", choices=OPS, help=argparse.SUPPRESS)
+    parser.add_argument("--data", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        child(args.child, args.data)
+        return
 
     try:
         import statsmodels.api as sm
+        from threadpoolctl import threadpool_limits
     except ImportError:
         sm = None
 
     for n in args.n:
-        y, X, clusters = make_data(n, args.k)
-        res = quorvel.fit_probit(y, X)
-        rows = [
-            ("quorvel fit_probit", lambda: quorvel.fit_probit(y, X)),
-            ("quorvel fit_probit robust", lambda: quorvel.fit_probit(y, X, robust=True)),
-            ("quorvel fit_probit cluster",
-             lambda: quorvel.fit_probit(y, X, robust=True, cluster_vars=clusters)),
-            ("quorvel ame", lambda: quorvel.ame(res)),
-        ]
-        if sm is not None:
-            smres = sm.Probit(y, X).fit(disp=0)
-            rows += [
-                ("statsmodels Probit.fit", lambda: sm.Probit(y, X).fit(disp=0)),
-                ("statsmodels get_margeff",
-                 lambda: smres.get_margeff(at="overall", method="dydx", dummy=True)),
-            ]
-        medians = {}
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            for name, fn in rows:
-                medians[name] = median_time(fn, args.repeat)
-        print(f"n = {n}, k = {args.k}, {args.repeat} runs each (median seconds)")
-        for name, _ in rows:
-            print(f"  {name:<28} {medians[name]:9.4f}")
-        if sm is not None:
-            fit_ratio = medians["statsmodels Probit.fit"] / medians["quorvel fit_probit"]
-            ame_ratio = medians["statsmodels get_margeff"] / medians["quorvel ame"]
-            print(f"  statsmodels/quorvel: fit {fit_ratio:.1f}x, marginal effects {ame_ratio:.1f}x")
-        print()
+        for k in args.k:
+            y, X, clusters = make_data(n, k)
+            res = quorvel.fit_probit(y, X)
+            stream = median_time(lambda: X.sum(), max(args.repeat, 11))
+            med = {op: median_time(lambda op=op: run_op(op, y, X, clusters, res), args.repeat)
+                   for op in OPS}
+            sm_med = {}
+            if sm is not None:
+                with threadpool_limits(limits=1, user_api="blas"), warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    smres = sm.Probit(y, X).fit(disp=0)
+                    sm_med["fit"] = median_time(lambda: sm.Probit(y, X).fit(disp=0), args.repeat)
+                    sm_med["ame"] = median_time(
+                        lambda: smres.get_margeff(at="overall", method="dydx", dummy=True),
+                        args.repeat)
+            print(f"n = {n}, k = {k}, {args.repeat} runs each; one stream (X.sum()) = "
+                  f"{stream * 1e3:.2f} ms")
+            print(f"  {'operation':<10} {'seconds':>9} {'streams':>8} {'statsmodels':>12} "
+                  f"{'ratio':>7} {'peak mem / X':>13}")
+            with tempfile.TemporaryDirectory() as path:
+                for name, a in (("y", y), ("X", X), ("clusters", clusters)):
+                    np.save(f"{path}/{name}.npy", a)
+                mem = {op: peak_memory(op, path) / X.nbytes for op in OPS}
+            for op in OPS:
+                mem_op = mem[op]
+                sm_s = f"{sm_med[op]:12.4f}" if op in sm_med else " " * 12
+                ratio = f"{med[op] / sm_med[op]:7.3f}" if op in sm_med else " " * 7
+                print(f"  {op:<10} {med[op]:9.4f} {med[op] / stream:8.1f} {sm_s} {ratio} {mem_op:13.3f}")
+            print()
 
 
 if __name__ == "__main__":
