@@ -22,7 +22,8 @@ std::string shape_text(std::size_t rows, std::size_t cols) {
 }
 
 Matrix to_matrix(const MatrixView& v) {
-    Matrix m(v.rows, v.cols);
+    // Every element is written below.
+    Matrix m(v.rows, v.cols, Matrix::Uninitialized{});
     double* out = m.data();
     constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
     if (v.col_stride == d) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/interrupt.hpp"
+#include "core/storage.hpp"
 
 namespace quorvel {
 
@@ -69,9 +70,14 @@ using Vector = std::vector<double>;
 
 class Matrix {
 public:
+    // Marks the constructor that leaves the elements unset, for a matrix
+    // that is filled right after (the copies of large inputs).
+    struct Uninitialized {};
+
     Matrix() = default;
     Matrix(std::size_t rows, std::size_t cols, double fill = 0.0)
         : rows_(rows), cols_(cols), data_(rows * cols, fill) {}
+    Matrix(std::size_t rows, std::size_t cols, Uninitialized) : rows_(rows), cols_(cols), data_(rows * cols) {}
 
     static Matrix identity(std::size_t n);
 
@@ -101,13 +107,13 @@ public:
 
     const double* data() const { return data_.data(); }
     double* data() { return data_.data(); }
-    const std::vector<double>& storage() const { return data_; }
-    std::vector<double>& storage() { return data_; }
+    const RowStorage& storage() const { return data_; }
+    RowStorage& storage() { return data_; }
 
 private:
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
-    std::vector<double> data_;
+    RowStorage data_;
 };
 
 // Read-only view of a one-dimensional run of doubles with a byte stride.

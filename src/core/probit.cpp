@@ -48,21 +48,32 @@ QUORVEL_ALWAYS_INLINE inline v4 load4(const double* p) {
 }
 QUORVEL_ALWAYS_INLINE inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
 
-// acc(j + jj, l + c) for jj < 4 and c < 4 LV: adds (kAdd) or subtracts
-// a(r, j + jj) * x(r, l + c) for r = 0..len-1 in order.  a and x have row
-// stride kp, acc is kp x kp.
-template <bool kAdd, int LV>
+// Rows of k doubles (stride k) into rows of stride kp; the padding columns
+// of dst are left as they are.
+QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_t k,
+                                            std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r, src += k, dst += kp) {
+        std::size_t j = 0;
+        for (; j + 4 <= k; j += 4) store4(dst + j, load4(src + j));
+        for (; j < k; ++j) dst[j] = src[j];
+    }
+}
+
+// acc(j + jj, l + 4c + e) for jj < JB, c < LV, e < 4: adds (kAdd) or
+// subtracts a(r, j + jj) * x(r, l + 4c + e) for r = 0..len-1 in order.  a and
+// x have row stride kp, acc is kp x kp.
+template <bool kAdd, int JB, int LV>
 QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* x,
                                        std::size_t len, std::size_t j, std::size_t l) {
-    v4 h[4][LV];
-    for (int jj = 0; jj < 4; ++jj)
+    v4 h[JB][LV];
+    for (int jj = 0; jj < JB; ++jj)
         for (int c = 0; c < LV; ++c) h[jj][c] = load4(acc + (j + jj) * kp + l + 4 * c);
     for (std::size_t r = 0; r < len; ++r) {
         const double* ar = a + r * kp + j;
         const double* xr = x + r * kp + l;
         v4 xv[LV];
         for (int c = 0; c < LV; ++c) xv[c] = load4(xr + 4 * c);
-        for (int jj = 0; jj < 4; ++jj) {
+        for (int jj = 0; jj < JB; ++jj) {
             const double s = ar[jj];
             const v4 b = {s, s, s, s};
             for (int c = 0; c < LV; ++c) {
@@ -71,41 +82,120 @@ QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double
             }
         }
     }
-    for (int jj = 0; jj < 4; ++jj)
+    for (int jj = 0; jj < JB; ++jj)
         for (int c = 0; c < LV; ++c) store4(acc + (j + jj) * kp + l + 4 * c, h[jj][c]);
 }
 
+// Rows j .. j+JB-1 of acc over the columns [0, width), width a multiple of
+// four.  Eight accumulators of four (with the row's loads and the
+// broadcast) fit the sixteen vector registers without spilling.
+template <bool kAdd, int JB>
+QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* x,
+                                            std::size_t len, std::size_t j, std::size_t width) {
+    std::size_t l = 0;
+    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2>(acc, kp, a, x, len, j, l);
+    if (l < width) tile<kAdd, JB, 1>(acc, kp, a, x, len, j, l);
+}
+
+// acc(j, l) for j < k and l < kp (or, with lower, only l < j + 1 rounded up
+// to four: the lower triangle of a symmetric sum and a few entries above
+// it): the sum of a(r, j) * x(r, l) over r = 0..len-1 in order.
 template <bool kAdd>
-QUORVEL_ALWAYS_INLINE inline void accumulate_outer(double* acc, std::size_t kp, const double* a,
-                                                   const double* x, std::size_t len) {
-    for (std::size_t j = 0; j < kp; j += 4) {
-        // Eight accumulators of four (with the row's loads and the
-        // broadcast) fit the sixteen vector registers without spilling.
-        std::size_t l = 0;
-        for (; l + 8 <= kp; l += 8) tile<kAdd, 2>(acc, kp, a, x, len, j, l);
-        if (l < kp) tile<kAdd, 1>(acc, kp, a, x, len, j, l);
+QUORVEL_ALWAYS_INLINE inline void accumulate_outer(double* acc, std::size_t kp, std::size_t k, const double* a,
+                                                   const double* x, std::size_t len, bool lower) {
+    for (std::size_t j = 0; j < k; j += 4) {
+        const std::size_t rows = std::min<std::size_t>(4, k - j);
+        const std::size_t width = lower ? padded(j + rows) : kp;
+        switch (rows) {
+            case 4: tile_rows<kAdd, 4>(acc, kp, a, x, len, j, width); break;
+            case 3: tile_rows<kAdd, 3>(acc, kp, a, x, len, j, width); break;
+            case 2: tile_rows<kAdd, 2>(acc, kp, a, x, len, j, width); break;
+            default: tile_rows<kAdd, 1>(acc, kp, a, x, len, j, width); break;
+        }
     }
 }
-#else
-template <bool kAdd>
-inline void accumulate_outer(double* acc, std::size_t kp, const double* a, const double* x,
-                             std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r)
-        for (std::size_t j = 0; j < kp; ++j)
-            for (std::size_t l = 0; l < kp; ++l) {
-                const double term = a[r * kp + j] * x[r * kp + l];
-                acc[j * kp + l] = kAdd ? acc[j * kp + l] + term : acc[j * kp + l] - term;
-            }
+
+// g(l + 4c + e) = x(r, l + 4c + e) * lambda_r + g(l + 4c + e) for
+// r = 0..len-1 in order, LV groups of four columns held in registers.
+template <int LV>
+QUORVEL_ALWAYS_INLINE inline void score_tile(double* g, std::size_t kp, const double* x, const double* lambda,
+                                             std::size_t len, std::size_t l) {
+    v4 acc[LV];
+    for (int c = 0; c < LV; ++c) acc[c] = load4(g + l + 4 * c);
+    for (std::size_t r = 0; r < len; ++r) {
+        const double s = lambda[r];
+        const v4 b = {s, s, s, s};
+        const double* xr = x + r * kp + l;
+        for (int c = 0; c < LV; ++c) acc[c] = load4(xr + 4 * c) * b + acc[c];
+    }
+    for (int c = 0; c < LV; ++c) store4(g + l + 4 * c, acc[c]);
 }
-#endif
 
 // g_j = x(r, j) * lambda_r + g_j for r = 0..len-1 in order.
 QUORVEL_ALWAYS_INLINE inline void accumulate_score(double* g, std::size_t kp, const double* x,
                                                    const double* lambda, std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r) {
-        const double* xr = x + r * kp;
-        const double lr = lambda[r];
-        for (std::size_t j = 0; j < kp; ++j) g[j] = xr[j] * lr + g[j];
+    std::size_t l = 0;
+    for (; l + 16 <= kp; l += 16) score_tile<4>(g, kp, x, lambda, len, l);
+    switch ((kp - l) / 4) {
+        case 3: score_tile<3>(g, kp, x, lambda, len, l); break;
+        case 2: score_tile<2>(g, kp, x, lambda, len, l); break;
+        case 1: score_tile<1>(g, kp, x, lambda, len, l); break;
+        default: break;
+    }
+}
+#else
+inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_t k, std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t j = 0; j < k; ++j) dst[r * kp + j] = src[r * k + j];
+}
+
+template <bool kAdd>
+inline void accumulate_outer(double* acc, std::size_t kp, std::size_t k, const double* a, const double* x,
+                             std::size_t len, bool lower) {
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t j = 0; j < k; ++j)
+            for (std::size_t l = 0; l < (lower ? j + 1 : kp); ++l) {
+                const double term = a[r * kp + j] * x[r * kp + l];
+                acc[j * kp + l] = kAdd ? acc[j * kp + l] + term : acc[j * kp + l] - term;
+            }
+}
+
+inline void accumulate_score(double* g, std::size_t kp, const double* x, const double* lambda,
+                             std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t j = 0; j < kp; ++j) g[j] = x[r * kp + j] * lambda[r] + g[j];
+}
+#endif
+
+// z_r = sum_j x(r, j) * b_j, j ascending from 0.0, for rows of k doubles;
+// four rows at a time, each with its own sum, so that the additions of
+// different rows overlap.
+QUORVEL_ALWAYS_INLINE inline void linear_index(double* z, const double* rows, std::size_t k, const double* b,
+                                               std::size_t len) {
+    std::size_t r = 0;
+    for (; r + 4 <= len; r += 4) {
+        const double* x0 = rows + r * k;
+        const double* x1 = x0 + k;
+        const double* x2 = x1 + k;
+        const double* x3 = x2 + k;
+        double z0 = 0.0, z1 = 0.0, z2 = 0.0, z3 = 0.0;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double bj = b[j];
+            z0 = z0 + x0[j] * bj;
+            z1 = z1 + x1[j] * bj;
+            z2 = z2 + x2[j] * bj;
+            z3 = z3 + x3[j] * bj;
+        }
+        z[r] = z0;
+        z[r + 1] = z1;
+        z[r + 2] = z2;
+        z[r + 3] = z3;
+    }
+    for (; r < len; ++r) {
+        const double* x0 = rows + r * k;
+        double z0 = 0.0;
+        for (std::size_t j = 0; j < k; ++j) z0 = z0 + x0[j] * b[j];
+        z[r] = z0;
     }
 }
 
@@ -143,11 +233,27 @@ struct Pass {
     std::vector<double> g, h;  // padded score and outer-product accumulators
 };
 
+// A zero-filled working buffer starting on a 64-byte boundary, so that the
+// four-wide loads and stores of its padded rows never straddle cache lines.
+class Buffer {
+public:
+    void assign(std::size_t n) {
+        raw_.assign(n + 8, 0.0);
+        const auto address = reinterpret_cast<std::uintptr_t>(raw_.data());
+        data_ = raw_.data() + ((64 - address % 64) % 64) / sizeof(double);
+    }
+    double* data() { return data_; }
+
+private:
+    std::vector<double> raw_;
+    double* data_ = nullptr;
+};
+
 // The buffers of one pass, sized for a block of rows.
 struct Work {
     std::size_t k, kp;
     bool want_score, want_outer, want_lambda;
-    std::vector<double> xp, ap, z, p, t, lambda;
+    Buffer xp, ap, z, p, t, lambda;
     double ll = 0.0;
 };
 
@@ -167,13 +273,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     double* t = w.t.data();
     double* lambda = w.lambda.data();
     const double* rows = model.exog.data() + start * k;
-    if (w.want_lambda) {
-        for (std::size_t r = 0; r < len; ++r) {
-            const double* src = rows + r * k;
-            double* dst = xp + r * kp;
-            for (std::size_t j = 0; j < k; ++j) dst[j] = src[j];
-        }
-    }
+    if (w.want_lambda) copy_rows(xp, kp, rows, k, len);
     if (source.cache != nullptr) {
         std::memcpy(z, source.cache->z.data() + start, len * sizeof(double));
         std::memcpy(p, source.cache->p.data() + start, len * sizeof(double));
@@ -182,14 +282,10 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             t[r] = z[r] * ((yi + yi) + (-1.0));
         }
     } else {
-        const double* b = source.beta->data();
-        const double* row = rows;
-        for (std::size_t r = 0; r < len; ++r, row += k) {
-            double zr = 0.0;
-            for (std::size_t j = 0; j < k; ++j) zr = zr + row[j] * b[j];
+        linear_index(z, rows, k, source.beta->data(), len);
+        for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
-            z[r] = zr;
-            t[r] = zr * ((yi + yi) + (-1.0));
+            t[r] = z[r] * ((yi + yi) + (-1.0));
         }
         normal.cdf_batch(t, p, len);
         for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
@@ -222,14 +318,14 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
         for (std::size_t r = 0; r < len; ++r)
             for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
-        accumulate_outer<true>(pass.h.data(), kp, xp, xp, len);
+        accumulate_outer<true>(pass.h.data(), kp, k, xp, xp, len, true);
     } else {
         double* ap = w.ap.data();
         for (std::size_t r = 0; r < len; ++r) {
             const double wr = (z[r] + lambda[r]) * lambda[r];
             for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * wr;
         }
-        accumulate_outer<false>(pass.h.data(), kp, ap, xp, len);
+        accumulate_outer<false>(pass.h.data(), kp, k, ap, xp, len, false);
     }
 }
 
@@ -245,12 +341,12 @@ void run_pass(Pass& pass, const Source& source) {
     if (w.want_score) pass.g.assign(w.kp, 0.0);
     if (w.want_outer) pass.h.assign(w.kp * w.kp, 0.0);
     const std::size_t block = block_rows(w.kp, w.want_outer);
-    w.xp.assign(block * w.kp, 0.0);
-    if (w.want_outer) w.ap.assign(block * w.kp, 0.0);
-    w.z.resize(block);
-    w.p.resize(block);
-    w.t.resize(block);
-    w.lambda.resize(block);
+    w.xp.assign(block * w.kp);
+    if (w.want_outer) w.ap.assign(block * w.kp);
+    w.z.assign(block);
+    w.p.assign(block);
+    w.t.assign(block);
+    w.lambda.assign(block);
     for (std::size_t start = 0; start < n; start += block) {
         if (pass.interrupt) pass.interrupt();
         run_block(pass, source, w, start, std::min(block, n - start));
@@ -267,6 +363,16 @@ Matrix unpad_matrix(const std::vector<double>& h, std::size_t k) {
     Matrix m(k, k);
     for (std::size_t j = 0; j < k; ++j)
         for (std::size_t l = 0; l < k; ++l) m(j, l) = h[j * kp + l];
+    return m;
+}
+
+// A symmetric sum of which only the lower triangle was formed (the meat:
+// s_il s_ij and s_ij s_il are the same product, so M_lj = M_jl exactly).
+Matrix unpad_lower(const std::vector<double>& h, std::size_t k) {
+    const std::size_t kp = padded(k);
+    Matrix m(k, k);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = 0; l <= j; ++l) m(j, l) = m(l, j) = h[j * kp + l];
     return m;
 }
 
@@ -330,7 +436,7 @@ Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt&
     check_beta(model, beta);
     Pass pass(model, kLogLike, true, nullptr, nullptr, interrupt);
     run_pass(pass, Source{&beta, nullptr});
-    return unpad_matrix(pass.h, model.k());
+    return unpad_lower(pass.h, model.k());
 }
 
 }  // namespace quorvel

@@ -113,18 +113,20 @@ namespace {
 
 constexpr const char* kStorageCapsule = "quorvel.storage";
 
+template <class Storage>
 void free_storage(PyObject* capsule) noexcept {
-    delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
+    delete static_cast<Storage*>(PyCapsule_GetPointer(capsule, kStorageCapsule));
 }
 
-PyRef new_array(std::vector<double>&& storage, int nd, npy_intp* dims) {
+template <class Storage>
+PyRef new_array(Storage&& storage, int nd, npy_intp* dims) {
     ensure_numpy();
     if (storage.empty()) {
         // Nothing to hand over: NumPy allocates (and owns) the empty buffer.
         return check_new(PyArray_ZEROS(nd, dims, NPY_DOUBLE, 0));
     }
-    auto* owned = new std::vector<double>(std::move(storage));
-    PyRef capsule = PyRef::steal(PyCapsule_New(owned, kStorageCapsule, free_storage));
+    auto* owned = new Storage(std::move(storage));
+    PyRef capsule = PyRef::steal(PyCapsule_New(owned, kStorageCapsule, free_storage<Storage>));
     if (!capsule) {
         delete owned;
         throw ErrorAlreadySet{};

@@ -17,7 +17,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
     Matrix m(rows, cols);
-    m.storage() = values;
+    m.storage().assign(values.begin(), values.end());
     return m;
 }
 

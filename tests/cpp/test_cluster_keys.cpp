@@ -54,7 +54,7 @@ TEST(Fixed4, PayloadNaNAndExtremeMagnitudes) {
 
 Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
     Matrix m(rows, cols);
-    m.storage() = values;
+    m.storage().assign(values.begin(), values.end());
     return m;
 }
 

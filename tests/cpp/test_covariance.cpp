@@ -16,7 +16,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
     Matrix m(rows, cols);
-    m.storage() = values;
+    m.storage().assign(values.begin(), values.end());
     return m;
 }
 

@@ -34,7 +34,7 @@ TEST(Linalg, FailIndexNamesIndexAndDimension) {
 
 Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
     Matrix m(rows, cols);
-    m.storage() = values;
+    m.storage().assign(values.begin(), values.end());
     return m;
 }
 
@@ -128,7 +128,7 @@ TEST(Linalg, ViewsReadAnyStrideLayout) {
 
 Matrix sym(std::size_t k, const std::vector<double>& values) {
     Matrix m(k, k);
-    m.storage() = values;
+    m.storage().assign(values.begin(), values.end());
     return m;
 }
 

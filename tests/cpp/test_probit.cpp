@@ -19,7 +19,7 @@ constexpr double kLambdaAtZero = 0.7978845608028653;
 
 Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
     Matrix m(rows, cols);
-    m.storage() = values;
+    m.storage().assign(values.begin(), values.end());
     return m;
 }
 
@@ -162,7 +162,7 @@ TEST(Probit, FusedAndCachedEvaluationsEqualThePlainOnes) {
     const Probit dirty({1, 0, 1, 0}, from_rows(4, 2, {1, 40, 1, 40, 1, kNaN, 1, -0.5}));
     const std::vector<std::pair<const Probit*, Vector>> cases = {
         {&clean, {0, 0, 0}}, {&clean, {0.2, -0.5, 0.3}}, {&clean, {-30, 9, 4}}, {&dirty, {0.1, 1.0}}};
-    auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+    auto same = [](const auto& a, const auto& b) {
         return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
     };
     RowCache cache;
