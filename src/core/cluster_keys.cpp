@@ -2,8 +2,10 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <system_error>
+#include <functional>
 #include <unordered_map>
 
 namespace quorvel {
@@ -63,6 +65,91 @@ ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Ma
         for (std::size_t l = 0; l < k; ++l) u[l] = u[l] + row[l];
     }
     return sums;
+}
+
+namespace {
+
+std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t bits_hash(const std::uint64_t* words, std::size_t cols) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL;
+    for (std::size_t c = 0; c < cols; ++c) h = mix(h ^ words[c]);
+    return h;
+}
+
+std::uint64_t text_hash(const std::string& text) { return mix(std::hash<std::string>{}(text)); }
+
+// Finds the slot of the entry for which same(entry) holds, or the empty slot
+// where it belongs; slots hold entry index + 1, or 0 when empty.
+template <class Same>
+std::size_t probe(const std::vector<std::size_t>& slots, std::uint64_t hash, Same same) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t at = hash & mask;
+    while (slots[at] != 0 && !same(slots[at] - 1)) at = (at + 1) & mask;
+    return at;
+}
+
+// Doubles the table when it is half full, placing every entry afresh.
+template <class Hash>
+void insert(std::vector<std::size_t>& slots, std::size_t at, std::size_t entries, Hash hash) {
+    slots[at] = entries;  // the new entry is the last one, index entries - 1
+    if (2 * entries <= slots.size()) return;
+    std::vector<std::size_t> grown(slots.size() * 2, 0);
+    const std::size_t mask = grown.size() - 1;
+    for (std::size_t e = 0; e < entries; ++e) {
+        std::size_t i = hash(e) & mask;
+        while (grown[i] != 0) i = (i + 1) & mask;
+        grown[i] = e + 1;
+    }
+    slots.swap(grown);
+}
+
+}  // namespace
+
+ClusterGrouping::ClusterGrouping(const Matrix& g, std::size_t k)
+    : g_(g), k_(k), words_(g.cols()), pattern_slots_(64, 0), text_slots_(64, 0) {}
+
+std::size_t ClusterGrouping::cluster_of_new_pattern(const double* row) {
+    const std::size_t cols = g_.cols();
+    std::string key;
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (c != 0) key += '|';
+        append_fixed4(key, row[c]);
+    }
+    const std::uint64_t h = text_hash(key);
+    const std::size_t at = probe(text_slots_, h, [&](std::size_t c) { return sums_[c].first == key; });
+    if (text_slots_[at] != 0) return text_slots_[at] - 1;
+    sums_.emplace_back(std::move(key), Vector(k_, 0.0));
+    insert(text_slots_, at, sums_.size(), [&](std::size_t c) { return text_hash(sums_[c].first); });
+    return sums_.size() - 1;
+}
+
+double* ClusterGrouping::sum_of(std::size_t r) {
+    const double* row = g_.row(r);
+    const std::size_t cols = g_.cols();
+    std::uint64_t* words = words_.data();
+    if (cols != 0) std::memcpy(words, row, cols * sizeof(double));
+    const std::uint64_t h = bits_hash(words, cols);
+    const std::size_t at = probe(pattern_slots_, h, [&](std::size_t p) {
+        return cols == 0 || std::memcmp(&patterns_[p * cols], words, cols * sizeof(double)) == 0;
+    });
+    std::size_t cluster;
+    if (pattern_slots_[at] != 0) {
+        cluster = pattern_cluster_[pattern_slots_[at] - 1];
+    } else {
+        cluster = cluster_of_new_pattern(row);
+        patterns_.insert(patterns_.end(), words, words + cols);
+        pattern_cluster_.push_back(cluster);
+        insert(pattern_slots_, at, pattern_cluster_.size(),
+               [&](std::size_t p) { return bits_hash(&patterns_[p * cols], cols); });
+    }
+    return sums_[cluster].second.data();
 }
 
 }  // namespace quorvel

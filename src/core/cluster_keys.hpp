@@ -1,6 +1,7 @@
 // Grouping observations into clusters by the text of their cluster values.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,5 +30,35 @@ using ClusterSums = std::vector<std::pair<std::string, Vector>>;
 // rows.
 ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Matrix& s,
                                   const Interrupt& interrupt = {});
+
+// The per-cluster sums of row vectors, clusters as combine_cluster_keys'
+// texts define them (rows whose key texts are equal are one cluster: 3.00001
+// and 3.0 share one, 0.0 and -0.0 do not, every NaN gives "NaN"), without a
+// text per row: a row's text is formed only the first time its exact bit
+// pattern is seen, and later rows with that pattern are found by hashing the
+// bits.  Clusters are kept in the order in which sum_of() first meets them.
+// g must outlive the grouping.
+class ClusterGrouping {
+public:
+    ClusterGrouping(const Matrix& g, std::size_t k);
+
+    // The running sum (k entries, zero at first) of row r's cluster;
+    // r < g.rows(), checked.  The pointer is valid until the next call.
+    double* sum_of(std::size_t r);
+    // The clusters with their texts and sums; the grouping is spent.
+    ClusterSums take_sums() { return std::move(sums_); }
+
+private:
+    std::size_t cluster_of_new_pattern(const double* row);
+
+    const Matrix& g_;
+    std::size_t k_;
+    ClusterSums sums_;
+    std::vector<std::uint64_t> words_;          // the bits of the row being placed
+    std::vector<std::uint64_t> patterns_;       // the distinct bit patterns, g.cols() words each
+    std::vector<std::size_t> pattern_cluster_;  // cluster of each distinct pattern
+    std::vector<std::size_t> pattern_slots_;    // open addressing: pattern index + 1, or 0
+    std::vector<std::size_t> text_slots_;       // open addressing: cluster index + 1, or 0
+};
 
 }  // namespace quorvel

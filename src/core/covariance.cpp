@@ -58,9 +58,7 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
-        const std::vector<std::string> keys = combine_cluster_keys(*g, interrupt);
-        meat = cluster_meat(sum_scores_by_cluster(keys, probit_scores(model, beta, interrupt), interrupt), k,
-                            interrupt);
+        meat = cluster_meat(probit_cluster_sums(model, beta, *g, interrupt), k, interrupt);
     }
     return matmul(matmul(v0, meat, interrupt), v0, interrupt);
 }

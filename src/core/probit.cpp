@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/cluster_keys.hpp"
 #include "core/fast_math.hpp"
 
 namespace quorvel {
@@ -228,6 +229,7 @@ struct Pass {
     RowCache* record;     // where to record z and P, or null
     double* scores_out;   // n x k row scores, or null
     const Interrupt& interrupt;
+    ClusterGrouping* grouping = nullptr;  // where the per-cluster score sums go, or null
 
     double loglike = 0.0;
     std::vector<double> g, h;  // padded score and outer-product accumulators
@@ -252,7 +254,7 @@ private:
 // The buffers of one pass, sized for a block of rows.
 struct Work {
     std::size_t k, kp;
-    bool want_score, want_outer, want_lambda;
+    bool want_ll, want_score, want_outer, want_lambda;
     Buffer xp, ap, z, p, t, lambda;
     double ll = 0.0;
 };
@@ -293,11 +295,13 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             std::memcpy(pass.record->z.data() + start, z, len * sizeof(double));
             std::memcpy(pass.record->p.data() + start, p, len * sizeof(double));
         }
-        // ln P, formed in the lambda buffer, which is free until below.
-        log_batch(p, lambda, len);
-        double ll = w.ll;
-        for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
-        w.ll = ll;
+        if (w.want_ll) {
+            // ln P, formed in the lambda buffer, which is free until below.
+            log_batch(p, lambda, len);
+            double ll = w.ll;
+            for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
+            w.ll = ll;
+        }
     }
     if (!w.want_lambda) return;
 
@@ -329,15 +333,30 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     }
 }
 
+// Adds the scores s_ij = x_ij lambda_i of rows [start, start + len) to their
+// clusters' sums, u_l = u_l + s_il, rows in order.  Outside run_block: the
+// grouping allocates (and may throw).
+void add_cluster_scores(Pass& pass, Work& w, std::size_t start, std::size_t len) {
+    const std::size_t k = w.k;
+    const double* lambda = w.lambda.data();
+    const double* rows = pass.model.exog.data() + start * k;
+    for (std::size_t r = 0; r < len; ++r, rows += k) {
+        double* u = pass.grouping->sum_of(start + r);
+        const double lr = lambda[r];
+        for (std::size_t l = 0; l < k; ++l) u[l] = u[l] + rows[l] * lr;
+    }
+}
+
 void run_pass(Pass& pass, const Source& source) {
     const Probit& model = pass.model;
     const std::size_t n = model.nobs();
     Work w;
     w.k = model.k();
     w.kp = padded(w.k);
+    w.want_ll = (pass.sums & kLogLike) != 0;
     w.want_score = (pass.sums & kScore) != 0;
     w.want_outer = (pass.sums & kHessian) != 0 || pass.meat;
-    w.want_lambda = w.want_score || w.want_outer || pass.scores_out != nullptr;
+    w.want_lambda = w.want_score || w.want_outer || pass.scores_out != nullptr || pass.grouping != nullptr;
     if (w.want_score) pass.g.assign(w.kp, 0.0);
     if (w.want_outer) pass.h.assign(w.kp * w.kp, 0.0);
     const std::size_t block = block_rows(w.kp, w.want_outer);
@@ -349,7 +368,9 @@ void run_pass(Pass& pass, const Source& source) {
     w.lambda.assign(block);
     for (std::size_t start = 0; start < n; start += block) {
         if (pass.interrupt) pass.interrupt();
-        run_block(pass, source, w, start, std::min(block, n - start));
+        const std::size_t len = std::min(block, n - start);
+        run_block(pass, source, w, start, len);
+        if (pass.grouping != nullptr) add_cluster_scores(pass, w, start, len);
     }
     pass.loglike = w.ll;
 }
@@ -391,7 +412,7 @@ Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowC
         cache->z.resize(model.nobs());
         cache->p.resize(model.nobs());
     }
-    Pass pass(model, sums, false, cache, nullptr, interrupt);
+    Pass pass(model, sums | kLogLike, false, cache, nullptr, interrupt);
     run_pass(pass, Source{&beta, nullptr});
     Evaluation e;
     e.loglike = pass.loglike;
@@ -427,16 +448,30 @@ Matrix probit_hessian(const Probit& model, const Vector& beta, const Interrupt& 
 Matrix probit_scores(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
     check_beta(model, beta);
     Matrix s(model.nobs(), model.k());
-    Pass pass(model, kLogLike, false, nullptr, s.data(), interrupt);
+    Pass pass(model, 0, false, nullptr, s.data(), interrupt);
     run_pass(pass, Source{&beta, nullptr});
     return s;
 }
 
 Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
     check_beta(model, beta);
-    Pass pass(model, kLogLike, true, nullptr, nullptr, interrupt);
+    Pass pass(model, 0, true, nullptr, nullptr, interrupt);
     run_pass(pass, Source{&beta, nullptr});
     return unpad_lower(pass.h, model.k());
+}
+
+ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const Matrix& g,
+                                const Interrupt& interrupt) {
+    check_beta(model, beta);
+    if (g.rows() != model.nobs()) {
+        throw InternalError("probit_cluster_sums: " + std::to_string(g.rows()) + " cluster rows for " +
+                            std::to_string(model.nobs()) + " observations");
+    }
+    ClusterGrouping grouping(g, model.k());
+    Pass pass(model, 0, false, nullptr, nullptr, interrupt);
+    pass.grouping = &grouping;
+    run_pass(pass, Source{&beta, nullptr});
+    return grouping.take_sums();
 }
 
 }  // namespace quorvel

@@ -17,6 +17,7 @@
 //   Hessian         H_jl = H_jl - (x_ij w_i) x_il           (both triangles)
 //   row scores      s_ij = x_ij lambda_i
 //   HC0 meat        M_jl = M_jl + s_il s_ij
+//   cluster sums    u_cl = u_cl + s_il        (rows i of cluster c)
 //
 // Fixed order: every one of these sums starts from 0.0 and receives its
 // terms one by one in increasing observation order, and each term is
@@ -32,6 +33,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/cluster_keys.hpp"
 #include "core/interrupt.hpp"
 #include "core/linalg.hpp"
 #include "core/normal.hpp"
@@ -97,5 +99,12 @@ Matrix probit_hessian(const Probit& model, const Vector& beta, const Interrupt& 
 Matrix probit_scores(const Probit& model, const Vector& beta, const Interrupt& interrupt = {});
 // The HC0 meat sum_i s_i s_i^T, formed row by row without the n x k scores.
 Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt& interrupt = {});
+// The per-cluster sums of the row scores, u_c = sum over the rows i of
+// cluster c of s_i (rows in order), clusters as ClusterGrouping forms them
+// from g (n rows, checked) and in order of first appearance: the same as
+// sum_scores_by_cluster(combine_cluster_keys(g), probit_scores(model, beta))
+// without the n key texts and the n x k scores.
+ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const Matrix& g,
+                                const Interrupt& interrupt = {});
 
 }  // namespace quorvel

@@ -185,6 +185,41 @@ TEST(Probit, FusedAndCachedEvaluationsEqualThePlainOnes) {
 // Two rows with the same regressor x = 1.1 and opposite outcomes at beta = 0:
 // the score is x*L - x*L.  Each product is rounded before the addition, so it
 // is exactly 0; a fused multiply-add would leave the rounding error of x*L.
+// The grouping by bit patterns must give exactly the clusters (and the sums,
+// in the same order) of the per-row key texts: values that print alike share
+// a cluster (3.00001 and 3.0, NaNs with any payload), signed zeros do not.
+TEST(Probit, ClusterSumsEqualThoseOfTheKeyTexts) {
+    const std::size_t n = 600;
+    Matrix x(n, 3);
+    Vector y(n);
+    const double ids[] = {3.0, 3.00001, 0.0, -0.0, kNaN, std::nan("0x7"), -0.00001, 1e300, 2.99996, 7.5};
+    Matrix one(n, 1), two(n, 2), none(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        x(i, 0) = 1.0;
+        x(i, 1) = std::sin(0.37 * static_cast<double>(i));
+        x(i, 2) = (i * 7919) % 11 < 4 ? 1.0 : 0.0;
+        y[i] = std::cos(0.11 * static_cast<double>(i * i)) > 0.2 ? 1.0 : 0.0;
+        one(i, 0) = ids[(i * 31) % 10];
+        two(i, 0) = ids[(i * 13) % 10];
+        two(i, 1) = static_cast<double>(i % 3);
+    }
+    const Probit model(std::move(y), std::move(x));
+    const Vector beta{0.1, -0.4, 0.3};
+    for (const Matrix* g : {&one, &two, &none}) {
+        const ClusterSums want =
+            sum_scores_by_cluster(combine_cluster_keys(*g), probit_scores(model, beta));
+        const ClusterSums got = probit_cluster_sums(model, beta, *g);
+        ASSERT_EQ(got.size(), want.size()) << g->cols() << " columns";
+        for (std::size_t c = 0; c < got.size(); ++c) {
+            EXPECT_EQ(got[c].first, want[c].first);
+            EXPECT_EQ(std::memcmp(got[c].second.data(), want[c].second.data(), 3 * sizeof(double)), 0)
+                << got[c].first;
+        }
+    }
+    // "3.0000" (three values), "0.0000", "-0.0000" (-0.0, -0.00001), "NaN" (two), 1e300, "7.5000".
+    EXPECT_EQ(probit_cluster_sums(model, beta, one).size(), 6u);
+}
+
 TEST(Probit, ScoreAccumulationRoundsEachProduct) {
     const Probit m({0, 1}, from_rows(2, 1, {1.1, 1.1}));
     EXPECT_NE(std::fma(1.1, kLambdaAtZero, -(1.1 * kLambdaAtZero)), 0.0);
