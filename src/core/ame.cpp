@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "core/normal.hpp"
+#include "core/simd.hpp"
 
 namespace quorvel {
 
@@ -60,30 +63,227 @@ void check_shapes(const VectorView& beta, const MatrixView& v, const MatrixView&
 }
 
 // Marks the columns among the candidates whose every value equals 0.0 or 1.0
-// (-0.0 included; NaN and infinities are not).  One row-major pass over x,
-// ending as soon as every candidate has met another value; with no rows every
-// candidate is binary.
+// (-0.0 included; NaN and infinities are not).  One pass over x in batches
+// of rows, ending after the batch in which every candidate has met another
+// value; with no rows every candidate is binary.
 std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates,
                                  const Interrupt& interrupt) {
     std::vector<bool> binary(x.cols, false);
     for (const std::size_t j : candidates) binary[j] = true;
     std::vector<std::size_t> open = candidates;
-    for (std::size_t r = 0; r < x.rows && !open.empty(); ++r) {
-        if (r % kRowBatch == kRowBatch - 1 && interrupt) interrupt();
+    // A batch of rows per column, without a branch on the values: 0/1
+    // columns hold both at random.
+    for (std::size_t first = 0; first < x.rows && !open.empty(); first += kRowBatch) {
+        if (first != 0 && interrupt) interrupt();
+        const std::size_t len = std::min(kRowBatch, x.rows - first);
+        const char* base = x.base + static_cast<std::ptrdiff_t>(first) * x.row_stride;
         std::size_t kept = 0;
         for (const std::size_t j : open) {
-            const double value = x(r, j);
-            if (value == 0.0 || value == 1.0) {
-                open[kept++] = j;
-            } else {
-                binary[j] = false;
+            const char* p = base + static_cast<std::ptrdiff_t>(j) * x.col_stride;
+            bool stays = true;
+            for (std::size_t r = 0; r < len; ++r, p += x.row_stride) {
+                double value;
+                std::memcpy(&value, p, sizeof value);
+                stays &= (value == 0.0) | (value == 1.0);
             }
+            open[kept] = j;
+            kept += stays;
+            if (!stays) binary[j] = false;
         }
         open.resize(kept);
     }
     return binary;
 }
 
+
+// acc_l = acc_l + term(r, x_rl) for r = 0..len-1 in order, for the kp
+// columns of rows (stride kp).  term is generic: it is given four columns at
+// a time as a vector (held in registers across the rows) where vectors are
+// available, one double otherwise, and rounds each lane as written.
+template <int LV, class Term>
+QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp, const double* rows,
+                                                     std::size_t len, std::size_t l, Term term) {
+    simd::v4 sum[LV];
+    for (int c = 0; c < LV; ++c) sum[c] = simd::load4(acc + l + 4 * c);
+    for (std::size_t r = 0; r < len; ++r)
+        for (int c = 0; c < LV; ++c) sum[c] = sum[c] + term(r, simd::load4(rows + r * kp + l + 4 * c));
+    for (int c = 0; c < LV; ++c) simd::store4(acc + l + 4 * c, sum[c]);
+}
+
+template <class Term>
+QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
+                                                    std::size_t len, Term term) {
+#if QUORVEL_HAVE_V4
+    // Up to four groups of four columns per sweep over the rows, so that
+    // their additions overlap.
+    std::size_t l = 0;
+    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, kp, rows, len, l, term);
+    switch ((kp - l) / 4) {
+        case 3: add_weighted_group<3>(acc, kp, rows, len, l, term); break;
+        case 2: add_weighted_group<2>(acc, kp, rows, len, l, term); break;
+        case 1: add_weighted_group<1>(acc, kp, rows, len, l, term); break;
+        default: break;
+    }
+#else
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * kp + l]);
+#endif
+}
+
+// ---- One batch of rows -----------------------------------------------------
+//
+// The rows of a batch sit in a buffer with rows padded with zeros to kp, a
+// multiple of four columns, so that the sums over columns run four at a time.
+
+inline std::size_t padded(std::size_t k) { return (k + 3) / 4 * 4; }
+
+// The per-block sums (padding entries receive only products with zero and
+// are never read out).
+struct BlockSums {
+    double dens = 0.0;
+    Vector a;                  // kp: sum_r (t_r x_rl) f_r
+    Vector cdf1, cdf0, dens1;  // nb
+    Vector diff_x;             // nb x kp: sum_r (f1_r - f0_r) x_rl
+
+    void reset(std::size_t kp, std::size_t nb) {
+        dens = 0.0;
+        a.assign(kp, 0.0);
+        cdf1.assign(nb, 0.0);
+        cdf0.assign(nb, 0.0);
+        dens1.assign(nb, 0.0);
+        diff_x.assign(nb * kp, 0.0);
+    }
+};
+
+// Buffers of one batch of kRowBatch rows.
+struct Batch {
+    std::size_t k = 0, kp = 0;
+    const double* b = nullptr;               // k coefficients
+    const std::size_t* binary = nullptr;     // nb binary columns
+    std::size_t nb = 0;
+    Vector rows;                             // kRowBatch x kp
+    Vector t, cdf_t, pdf_t;                  // at the row's index
+    Vector u, cdf_u, pdf_u;                  // at the other index of a binary column
+    Vector v, cdf_v, pdf_v;                  // at t0 where neither index is t
+    std::vector<unsigned char> one, zero;    // t1 is t, t0 is t
+
+    Batch(std::size_t k_, const double* b_, const std::vector<std::size_t>& bin)
+        : k(k_), kp(padded(k_)), b(b_), binary(bin.data()), nb(bin.size()),
+          rows(kRowBatch * padded(k_), 0.0), t(kRowBatch), cdf_t(kRowBatch), pdf_t(kRowBatch),
+          u(kRowBatch), cdf_u(kRowBatch), pdf_u(kRowBatch), v(kRowBatch), cdf_v(kRowBatch),
+          pdf_v(kRowBatch), one(kRowBatch), zero(kRowBatch) {}
+};
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// c ? a : b without a branch (the conditions below are random row by row).
+QUORVEL_ALWAYS_INLINE inline double pick(bool c, double a, double b) {
+    std::uint64_t ab, bb;
+    std::memcpy(&ab, &a, sizeof a);
+    std::memcpy(&bb, &b, sizeof b);
+    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(c);
+    const std::uint64_t bits = (ab & mask) | (bb & ~mask);
+    double out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
+
+// Adds len rows of the batch to the block sums, each sum in row order.
+//
+// For a binary column j the indices t1 = t + (1 - x_j) b_j and
+// t0 = t + (-x_j) b_j are formed as written; on a row with x_j = 1 the first
+// equals t bit for bit (with x_j = 0 the second does), and then Phi and phi
+// at t are reused instead of evaluated again: one cdf and one density per
+// binary column and row instead of two.  A row where neither equals t (a
+// non-finite coefficient, t = 0 with the other sign of zero) evaluates both.
+QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal, std::size_t len) noexcept {
+    const std::size_t k = w.k, kp = w.kp;
+    const double* rows = w.rows.data();
+    const double* b = w.b;
+    double* t = w.t.data();
+    // t_r = sum_l x_rl b_l from 0.0, l ascending; four rows at a time so
+    // that their additions overlap.
+    std::size_t r0 = 0;
+    for (; r0 + 4 <= len; r0 += 4) {
+        const double* x0 = rows + r0 * kp;
+        double t0 = 0.0, t1 = 0.0, t2 = 0.0, t3 = 0.0;
+        for (std::size_t l = 0; l < k; ++l) {
+            const double bl = b[l];
+            t0 = t0 + x0[l] * bl;
+            t1 = t1 + x0[kp + l] * bl;
+            t2 = t2 + x0[2 * kp + l] * bl;
+            t3 = t3 + x0[3 * kp + l] * bl;
+        }
+        t[r0] = t0, t[r0 + 1] = t1, t[r0 + 2] = t2, t[r0 + 3] = t3;
+    }
+    for (; r0 < len; ++r0) {
+        const double* row = rows + r0 * kp;
+        double tr = 0.0;
+        for (std::size_t l = 0; l < k; ++l) tr = tr + row[l] * b[l];
+        t[r0] = tr;
+    }
+    double* pdf_t = w.pdf_t.data();
+    double* cdf_t = w.cdf_t.data();
+    normal.pdf_batch(t, pdf_t, len);
+    if (w.nb > 0) normal.cdf_batch(t, cdf_t, len);
+
+    double dens = s.dens;
+    for (std::size_t r = 0; r < len; ++r) dens = dens + pdf_t[r];
+    s.dens = dens;
+    add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; });
+
+    double* u = w.u.data();
+    double* v = w.v.data();
+    unsigned char* one = w.one.data();
+    unsigned char* zero = w.zero.data();
+    for (std::size_t q = 0; q < w.nb; ++q) {
+        const std::size_t j = w.binary[q];
+        const double bj = b[j];
+        bool both = false;  // some row where neither index is t
+        for (std::size_t r = 0; r < len; ++r) {
+            const double xj = rows[r * kp + j];
+            const double up = t[r] + (1.0 - xj) * bj;
+            const double down = t[r] + (-xj) * bj;
+            const bool is1 = same_bits(up, t[r]);
+            const bool is0 = same_bits(down, t[r]);
+            one[r] = is1;
+            zero[r] = is0;
+            u[r] = pick(is1, down, up);
+            v[r] = down;
+            both = both || !(is1 || is0);
+        }
+        double* cdf_u = w.cdf_u.data();
+        double* pdf_u = w.pdf_u.data();
+        double* cdf_v = w.cdf_v.data();
+        double* pdf_v = w.pdf_v.data();
+        normal.cdf_batch(u, cdf_u, len);
+        normal.pdf_batch(u, pdf_u, len);
+        if (both) {
+            normal.cdf_batch(v, cdf_v, len);
+            normal.pdf_batch(v, pdf_v, len);
+        }
+        double c1 = s.cdf1[q], c0 = s.cdf0[q], d1 = s.dens1[q];
+        double* diff = u;  // u is free again: the f1 - f0 of each row
+        for (std::size_t r = 0; r < len; ++r) {
+            // At t1: t's values when t1 is t, else u's (u = t1).  At t0:
+            // u's when t1 is t (u = t0), t's when t0 is t, else v's.
+            const bool o = one[r] != 0, z = zero[r] != 0;
+            const double p1 = pick(o, cdf_t[r], cdf_u[r]);
+            const double f1 = pick(o, pdf_t[r], pdf_u[r]);
+            const double p0 = pick(o, cdf_u[r], pick(z, cdf_t[r], cdf_v[r]));
+            const double f0 = pick(o, pdf_u[r], pick(z, pdf_t[r], pdf_v[r]));
+            c1 = c1 + p1;
+            c0 = c0 + p0;
+            d1 = d1 + f1;
+            diff[r] = f1 - f0;
+        }
+        s.cdf1[q] = c1;
+        s.cdf0[q] = c0;
+        s.dens1[q] = d1;
+        add_weighted_rows(s.diff_x.data() + q * kp, kp, rows, len,
+                          [&](std::size_t r, auto x) { return diff[r] * x; });
+    }
+}
 }  // namespace
 
 // Each block is visited once, row by row (in batches of kRowBatch rows whose
@@ -115,76 +315,42 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
     // Per-block sums, indexed by position in `binary` where they belong to a
     // binary column.
     const std::size_t nb = binary.size();
-    Vector cdf1(nb), cdf0(nb), dens1(nb), a(k);
-    Matrix diff_x(nb, k);  // sum_r (f1_r - f0_r) x_rl
-    double dens = 0.0;
-    // One batch of rows at a time: the rows read once, their indices, and for
-    // every binary column the indices with that regressor set to 1 and to 0
-    // and their cdf and density values, evaluated for the whole batch at once.
-    Matrix batch_rows(kRowBatch, k);
-    Vector t(kRowBatch);
-    Vector pdf_t(kRowBatch);
-    Matrix t1(nb, kRowBatch), t0(nb, kRowBatch), cdf_t1(nb, kRowBatch), cdf_t0(nb, kRowBatch);
-    Matrix pdf_t1(nb, kRowBatch), pdf_t0(nb, kRowBatch);
+    Batch batch(k, b.data(), binary);
+    BlockSums sums;
+    const std::size_t kp = batch.kp;
+    // Fewer rows per batch when a row costs many operations, so that the
+    // interrupt is still called often.
+    const std::size_t per_batch =
+        std::max<std::size_t>(1, std::min<std::size_t>(kRowBatch, (std::size_t{1} << 20) / ((nb + 1) * kp + 1)));
     const Normal normal;
+    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
         const std::size_t end = last ? n : start + static_cast<std::size_t>(chunk_size);
+        sums.reset(kp, nb);
 
-        std::fill(cdf1.begin(), cdf1.end(), 0.0);
-        std::fill(cdf0.begin(), cdf0.end(), 0.0);
-        std::fill(dens1.begin(), dens1.end(), 0.0);
-        std::fill(a.begin(), a.end(), 0.0);
-        std::fill(diff_x.storage().begin(), diff_x.storage().end(), 0.0);
-        dens = 0.0;
-
-        for (std::size_t batch = start; batch < end; batch += kRowBatch) {
+        for (std::size_t first = start; first < end; first += per_batch) {
             if (interrupt) interrupt();
-            const std::size_t len = end - batch < kRowBatch ? end - batch : kRowBatch;
-            for (std::size_t r = 0; r < len; ++r) {
-                double* row = batch_rows.row(r);
-                double tr = 0.0;
-                for (std::size_t l = 0; l < k; ++l) {
-                    row[l] = x(batch + r, l);
-                    tr = tr + row[l] * b[l];
-                }
-                t[r] = tr;
-            }
-            for (std::size_t q = 0; q < nb; ++q) {
-                const std::size_t j = binary[q];
-                double* up = t1.row(q);
-                double* down = t0.row(q);
-                for (std::size_t r = 0; r < len; ++r) {
-                    const double xj = batch_rows(r, j);
-                    up[r] = t[r] + (1.0 - xj) * b[j];
-                    down[r] = t[r] + (-xj) * b[j];
-                }
-                normal.cdf_batch(up, cdf_t1.row(q), len);
-                normal.cdf_batch(down, cdf_t0.row(q), len);
-                normal.pdf_batch(up, pdf_t1.row(q), len);
-                normal.pdf_batch(down, pdf_t0.row(q), len);
-            }
-            normal.pdf_batch(t.data(), pdf_t.data(), len);
-
-            for (std::size_t r = 0; r < len; ++r) {
-                if (nb * k >= 4096 && interrupt) interrupt();
-                const double* row = batch_rows.row(r);
-                const double f = pdf_t[r];
-                dens = dens + f;
-                for (std::size_t l = 0; l < k; ++l) a[l] = a[l] + (t[r] * row[l]) * f;
-
-                for (std::size_t q = 0; q < nb; ++q) {
-                    cdf1[q] = cdf1[q] + cdf_t1(q, r);
-                    cdf0[q] = cdf0[q] + cdf_t0(q, r);
-                    const double f1 = pdf_t1(q, r);
-                    dens1[q] = dens1[q] + f1;
-                    const double diff = f1 - pdf_t0(q, r);
-                    double* acc = diff_x.row(q);
-                    for (std::size_t l = 0; l < k; ++l) acc[l] = acc[l] + diff * row[l];
+            const std::size_t len = end - first < per_batch ? end - first : per_batch;
+            // The batch's rows, read once from the caller's memory.
+            double* out = batch.rows.data();
+            for (std::size_t r = 0; r < len; ++r, out += kp) {
+                const char* src = x.base + static_cast<std::ptrdiff_t>(first + r) * x.row_stride;
+                if (x.col_stride == d) {
+                    if (k != 0) std::memcpy(out, src, k * sizeof(double));
+                } else {
+                    for (std::size_t l = 0; l < k; ++l) out[l] = x(first + r, l);
                 }
             }
+            add_batch(batch, sums, normal, len);
         }
+        const double dens = sums.dens;
+        const double* a = sums.a.data();
+        const Vector& cdf1 = sums.cdf1;
+        const Vector& cdf0 = sums.cdf0;
+        const Vector& dens1 = sums.dens1;
+        auto diff_x = [&](std::size_t q, std::size_t l) { return sums.diff_x[q * kp + l]; };
 
         for (std::size_t q = 0; q < nb; ++q) {
             const std::size_t j = binary[q];

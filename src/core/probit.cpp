@@ -7,6 +7,7 @@
 
 #include "core/cluster_keys.hpp"
 #include "core/fast_math.hpp"
+#include "core/simd.hpp"
 
 namespace quorvel {
 
@@ -35,19 +36,10 @@ void check_beta(const Probit& model, const Vector& beta) {
 
 inline std::size_t padded(std::size_t k) { return (k + 3) / 4 * 4; }
 
-#if defined(__GNUC__) || defined(__clang__)
-// The helpers below pass vectors by value but are always inlined into the
-// function compiled for each instruction set, so no call ABI is involved.
-#pragma GCC diagnostic ignored "-Wpsabi"
-// Four doubles, loaded and stored without an alignment requirement.
-typedef double v4 __attribute__((vector_size(32), aligned(8)));
-
-QUORVEL_ALWAYS_INLINE inline v4 load4(const double* p) {
-    v4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-QUORVEL_ALWAYS_INLINE inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
+#if QUORVEL_HAVE_V4
+using simd::load4;
+using simd::store4;
+using simd::v4;
 
 // Rows of k doubles (stride k) into rows of stride kp; the padding columns
 // of dst are left as they are.
