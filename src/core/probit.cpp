@@ -86,6 +86,10 @@ template <bool kAdd, int JB>
 QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* x,
                                             std::size_t len, std::size_t j, std::size_t width) {
     std::size_t l = 0;
+    // Twelve columns per sweep where they are left: a tile of one group of
+    // four has too few independent sums to hide the latency of the
+    // subtractions.
+    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3>(acc, kp, a, x, len, j, l);
     for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2>(acc, kp, a, x, len, j, l);
     if (l < width) tile<kAdd, JB, 1>(acc, kp, a, x, len, j, l);
 }
@@ -208,7 +212,11 @@ std::size_t block_rows(std::size_t kp, bool outer) {
     if (!outer) return kRowBatch;
     const std::size_t per_row = kp * kp + 1;
     const std::size_t rows = (std::size_t{1} << 22) / per_row;
-    return std::max<std::size_t>(1, std::min(kRowBatch, rows));
+    // The two operand buffers of the accumulators (rows x kp each) stay
+    // within the 32 KiB first-level data cache, which every sweep of a tile
+    // reads again.
+    const std::size_t cached = (std::size_t{24} << 10) / (2 * (kp + 1) * sizeof(double));
+    return std::max<std::size_t>(8, std::min({kRowBatch, rows, cached}));
 }
 
 struct Pass {
