@@ -1,6 +1,7 @@
 """Side-by-side timing of quorvel against statsmodels on the same data.
 
     python bench/bench_fit.py [--n 1000000] [--k 10 20 50] [--repeat 5]
+                              [--peer-repeat R] [--peer-max-n N]
 
 For each size it prints, from one run: the stream time (median of NumPy's
 X.sum() over the same X), the medians of quorvel.fit_probit (classical, HC0,
@@ -12,6 +13,7 @@ machine is shared and noisy: read the ratios, not the seconds.
 """
 
 import argparse
+import os
 import resource
 import statistics
 import subprocess
@@ -94,6 +96,10 @@ def main():
     parser.add_argument("--n", type=int, nargs="+", default=[1_000_000])
     parser.add_argument("--k", type=int, nargs="+", default=[10])
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--peer-repeat", type=int, default=None,
+                        help="runs of each statsmodels timing (default: --repeat)")
+    parser.add_argument("--peer-max-n", type=int, default=None,
+                        help="time statsmodels only up to this many rows")
     parser.add_argument("--child", choices=OPS, help=argparse.SUPPRESS)
     parser.add_argument("--data", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -107,6 +113,8 @@ def main():
     except ImportError:
         sm = None
 
+    if hasattr(os, "getloadavg"):
+        print("load average at start: %.2f %.2f %.2f" % os.getloadavg())
     for n in args.n:
         for k in args.k:
             y, X, clusters = make_data(n, k)
@@ -115,14 +123,15 @@ def main():
             med = {op: median_time(lambda op=op: run_op(op, y, X, clusters, res), args.repeat)
                    for op in OPS}
             sm_med = {}
-            if sm is not None:
+            peer_repeat = args.peer_repeat or args.repeat
+            if sm is not None and (args.peer_max_n is None or n <= args.peer_max_n):
                 with threadpool_limits(limits=1, user_api="blas"), warnings.catch_warnings():
                     warnings.simplefilter("ignore")
                     smres = sm.Probit(y, X).fit(disp=0)
-                    sm_med["fit"] = median_time(lambda: sm.Probit(y, X).fit(disp=0), args.repeat)
+                    sm_med["fit"] = median_time(lambda: sm.Probit(y, X).fit(disp=0), peer_repeat)
                     sm_med["ame"] = median_time(
                         lambda: smres.get_margeff(at="overall", method="dydx", dummy=True),
-                        args.repeat)
+                        peer_repeat)
             print(f"n = {n}, k = {k}, {args.repeat} runs each; one stream (X.sum()) = "
                   f"{stream * 1e3:.2f} ms")
             print(f"  {'operation':<10} {'seconds':>9} {'streams':>8} {'statsmodels':>12} "
