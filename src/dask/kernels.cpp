@@ -9,6 +9,7 @@
 // results in chunk order.  The chunk functions release the interpreter lock
 // while they compute, so that a threaded scheduler runs chunks in parallel.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -67,8 +68,31 @@ PyRef bool_list(const std::vector<bool>& flags) {
     return list;
 }
 
-// The model of one chunk: copies of its outcomes and rows.
-Probit chunk_model(PyObject* endog, PyObject* exog) { return Probit(vector_of(endog), matrix_of(exog)); }
+// The model of one chunk: copies of its outcomes and rows, made into the
+// buffers of the calling thread's previous chunk when the shapes agree.
+// Every pass visits every chunk, so a fresh copy each time would be paid in
+// page faults (large blocks are mapped afresh and zero-filled by the system);
+// reusing the buffers keeps one chunk per thread alive between passes.
+const Probit& chunk_model(PyObject* endog, PyObject* exog) {
+    thread_local std::optional<Probit> cached;
+    CheckedArray y = require_float64_array(endog, 1, ArrayErrors::plain);
+    CheckedArray x = require_float64_array(exog, 2, ArrayErrors::plain);
+    const VectorView yv = y.vector();
+    const MatrixView xv = x.matrix();
+    WithoutInterpreterLock unlocked;
+    if (!cached || cached->exog.rows() != xv.rows || cached->exog.cols() != xv.cols ||
+        cached->endog.size() != yv.size) {
+        cached.reset();
+        cached.emplace(to_vector(yv), to_matrix(xv));
+        return *cached;
+    }
+    for (std::size_t i = 0; i < yv.size; ++i) cached->endog[i] = yv[i];
+    for (std::size_t r = 0; r < xv.rows; ++r) {
+        double* row = cached->exog.row(r);
+        for (std::size_t c = 0; c < xv.cols; ++c) row[c] = xv(r, c);
+    }
+    return *cached;
+}
 
 // [loglike, score (k), Hessian (k x k, row-major)]; sums not asked for are 0.
 Vector packed(const Evaluation& e, std::size_t k) {
@@ -102,7 +126,7 @@ Evaluation unpacked(const Vector& v, std::size_t k, unsigned sums) {
 PyObject* fit_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"endog", "exog", "beta", "sums"};
     auto slot = bind_arguments("fit_chunk", names, 4, args, nargs, kwnames);
-    const Probit model = chunk_model(slot[0], slot[1]);
+    const Probit& model = chunk_model(slot[0], slot[1]);
     const Vector beta = vector_of(slot[2]);
     const auto sums = static_cast<unsigned>(to_u64(slot[3]));
     Vector out;
@@ -117,7 +141,7 @@ PyObject* fit_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 PyObject* hc0_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"endog", "exog", "beta"};
     auto slot = bind_arguments("hc0_chunk", names, 3, args, nargs, kwnames);
-    const Probit model = chunk_model(slot[0], slot[1]);
+    const Probit& model = chunk_model(slot[0], slot[1]);
     const Vector beta = vector_of(slot[2]);
     Matrix meat;
     {
@@ -132,7 +156,7 @@ PyObject* hc0_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 PyObject* cluster_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"endog", "exog", "clusters", "beta"};
     auto slot = bind_arguments("cluster_chunk", names, 4, args, nargs, kwnames);
-    const Probit model = chunk_model(slot[0], slot[1]);
+    const Probit& model = chunk_model(slot[0], slot[1]);
     const Matrix g = matrix_of(slot[2]);
     const Vector beta = vector_of(slot[3]);
     if (g.rows() != model.nobs()) {
