@@ -85,11 +85,16 @@ def _outcome_ndim(endog):
     raise ValueError(f"endog must be shape (nobs,) or (nobs,1). got=({nobs},Some({second}))")
 
 
+def _wrapped(array):
+    """A Dask array as it is; a NumPy array wrapped, in row chunks of all columns."""
+    if isinstance(array, np.ndarray):
+        return da.from_array(array, chunks=("auto",) if array.ndim == 1 else ("auto", -1))
+    return array
+
+
 def _as_dask(array, name):
     """A Dask array with known row chunks and all columns in one chunk."""
-    if isinstance(array, np.ndarray):
-        chunks = ("auto",) if array.ndim == 1 else ("auto", -1)
-        array = da.from_array(array, chunks=chunks)
+    array = _wrapped(array)
     if any(math.isnan(c) for c in array.chunks[0]):
         raise ValueError(f"{name} has chunks of unknown size; call compute_chunk_sizes() on it first")
     if array.ndim == 2 and array.numblocks[1] > 1:
@@ -174,7 +179,8 @@ def fit_probit(endog, exog, max_iter=None, tol=None, robust=None, cluster_vars=N
     endog_ndim = _outcome_ndim(endog)
     _require_array(endog, endog_ndim)
 
-    x_all = _as_dask(exog, "exog")
+    x_given = _wrapped(exog)
+    x_all = _as_dask(x_given, "exog")
     y = _as_dask(endog, "endog")
     if endog_ndim == 2:
         y = y[:, 0]
@@ -219,7 +225,7 @@ def fit_probit(endog, exog, max_iter=None, tol=None, robust=None, cluster_vars=N
 
     names = [f"x{j}" for j in range(k)]
     return DaskProbitResults(params, cov, loglike, iterations, converged,
-                             DaskProbitModel(x_all, y, names), passes)
+                             DaskProbitModel(x_given, y, names), passes)
 
 
 # ---- the marginal effects --------------------------------------------------
