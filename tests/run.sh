@@ -22,9 +22,9 @@ step() {   # step TITLE COMMAND...: runs COMMAND and records its duration
 step "system prerequisites" quorvel_prereqs tests
 quorvel_venv
 
-step "building and installing quorvel with its test extra" \
+step "building and installing quorvel with its test and dask extras" \
     "$PYTHON" -m pip install --quiet --disable-pip-version-check \
-    --config-settings=cmake.define.QUORVEL_WERROR=ON ".[test]"
+    --config-settings=cmake.define.QUORVEL_WERROR=ON ".[test,dask]"
 
 cpp_tests() {
     cmake -S . -B build/cpp-tests -DQUORVEL_BUILD_PYTHON=OFF -DQUORVEL_BUILD_TESTS=ON \

@@ -1,5 +1,5 @@
 """check_sdist.py SDIST: fails unless the source distribution holds every file
-the build reads: the tracked files under src/ and quorvel-stubs/, and
+the build reads: the tracked files under src/, quorvel-stubs/ and python/, and
 CMakeLists.txt, pyproject.toml, README.md and LICENSE.  The tracked files come
 from git when the checkout is a repository, from the tree otherwise."""
 import pathlib
@@ -7,7 +7,7 @@ import subprocess
 import sys
 import tarfile
 
-ROOTS = ["src", "quorvel-stubs", "CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE"]
+ROOTS = ["src", "quorvel-stubs", "python", "CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE"]
 
 
 def needed():

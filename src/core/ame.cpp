@@ -41,16 +41,13 @@ const char* significance_stars(double p) {
     return "";
 }
 
-namespace {
-
-void check_shapes(const VectorView& beta, const MatrixView& v, const MatrixView& x,
-                  const std::vector<std::string>& names) {
-    const std::size_t k = x.cols;
+void check_ame_shapes(std::size_t beta_size, std::size_t v_rows, std::size_t v_cols, std::size_t n,
+                      std::size_t k, const std::vector<std::string>& names) {
     const std::string columns = " but exog has " + std::to_string(k) + " columns";
-    if (v.rows != k || v.cols != k)
-        throw InternalError("cov_params has shape " + shape_text(v.rows, v.cols) + columns);
-    if (x.rows > 0 && beta.size != k)
-        throw InternalError("params has " + std::to_string(beta.size) + " entries" + columns);
+    if (v_rows != k || v_cols != k)
+        throw InternalError("cov_params has shape " + shape_text(v_rows, v_cols) + columns);
+    if (n > 0 && beta_size != k)
+        throw InternalError("params has " + std::to_string(beta_size) + " entries" + columns);
     if (names.size() < k)
         throw InternalError("exog_names has " + std::to_string(names.size()) + " entries" +
                             columns);
@@ -62,10 +59,6 @@ void check_shapes(const VectorView& beta, const MatrixView& v, const MatrixView&
     }
 }
 
-// Marks the columns among the candidates whose every value equals 0.0 or 1.0
-// (-0.0 included; NaN and infinities are not).  One pass over x in batches
-// of rows, ending after the batch in which every candidate has met another
-// value; with no rows every candidate is binary.
 std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates,
                                  const Interrupt& interrupt) {
     std::vector<bool> binary(x.cols, false);
@@ -95,6 +88,26 @@ std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::siz
     return binary;
 }
 
+AmeColumns classify_ame_columns(const std::vector<std::string>& names, std::size_t k,
+                               const std::vector<bool>& binary) {
+    AmeColumns out;
+    out.intercept.assign(k, false);
+    for (std::size_t j = 0; j < k; ++j) {
+        out.intercept[j] = is_intercept_name(names[j]);
+        if (out.intercept[j]) continue;
+        (binary[j] ? out.binary : out.continuous).push_back(j);
+    }
+    return out;
+}
+
+std::vector<std::size_t> ame_candidates(const std::vector<std::string>& names, std::size_t k) {
+    std::vector<std::size_t> candidates;
+    for (std::size_t j = 0; j < k; ++j)
+        if (!is_intercept_name(names[j])) candidates.push_back(j);
+    return candidates;
+}
+
+namespace {
 
 // acc_l = acc_l + term(r, x_rl) for r = 0..len-1 in order, for the kp
 // columns of rows (stride kp).  term is generic: it is given four columns at
@@ -291,26 +304,19 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
 // accumulated in row order from 0.0 and then added to its running total.  The
 // continuous columns share the sums a_l = sum_r (t_r x_rl) f_r, so their
 // Jacobian rows cost O(k) per row in all, not O(k) per column.
-std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
-                                const std::vector<std::string>& names, std::uint64_t chunk_size,
-                                const Interrupt& interrupt) {
+void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& columns,
+                  std::uint64_t chunk_size, AmeSums& acc, const Interrupt& interrupt) {
     if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
-    check_shapes(beta, v, x, names);
-
     const std::size_t n = x.rows, k = x.cols;
-    std::vector<bool> intercept(k, false);
-    std::vector<std::size_t> candidates;
-    for (std::size_t j = 0; j < k; ++j) {
-        intercept[j] = is_intercept_name(names[j]);
-        if (!intercept[j]) candidates.push_back(j);
-    }
-    const std::vector<bool> is_binary = binary_columns(x, candidates, interrupt);
-    std::vector<std::size_t> binary, continuous;
-    for (const std::size_t j : candidates) (is_binary[j] ? binary : continuous).push_back(j);
-
-    const Vector b = n > 0 ? to_vector(beta) : Vector();
-    Vector s(k, 0.0);
-    Matrix g(k, k);
+    if (n > 0 && b.size() != k)
+        throw InternalError("params has " + std::to_string(b.size()) + " entries but exog has " +
+                            std::to_string(k) + " columns");
+    if (acc.s.size() != k || acc.g.rows() != k || acc.g.cols() != k)
+        throw InternalError("add_ame_sums: accumulators not sized to " + std::to_string(k) + " columns");
+    const std::vector<std::size_t>& binary = columns.binary;
+    const std::vector<std::size_t>& continuous = columns.continuous;
+    Vector& s = acc.s;
+    Matrix& g = acc.g;
 
     // Per-block sums, indexed by position in `binary` where they belong to a
     // binary column.
@@ -375,7 +381,15 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
         if (last) break;
         start = end;
     }
+}
 
+std::vector<AmeRow> ame_rows(const AmeSums& sums, std::uint64_t n, const MatrixView& v,
+                             const std::vector<std::string>& names, const AmeColumns& columns,
+                             const Interrupt& interrupt) {
+    const std::size_t k = sums.s.size();
+    const Vector& s = sums.s;
+    const Matrix& g = sums.g;
+    const std::vector<bool>& intercept = columns.intercept;
     const double count = static_cast<double>(n);
     Matrix jac(k, k);
     for (std::size_t i = 0; i < k; ++i)
@@ -397,6 +411,19 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
+                                const std::vector<std::string>& names, std::uint64_t chunk_size,
+                                const Interrupt& interrupt) {
+    if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
+    check_ame_shapes(beta.size, v.rows, v.cols, x.rows, x.cols, names);
+    const std::size_t n = x.rows, k = x.cols;
+    const AmeColumns columns =
+        classify_ame_columns(names, k, binary_columns(x, ame_candidates(names, k), interrupt));
+    AmeSums sums{Vector(k, 0.0), Matrix(k, k)};
+    add_ame_sums(n > 0 ? to_vector(beta) : Vector(), x, columns, chunk_size, sums, interrupt);
+    return ame_rows(sums, n, v, names, columns, interrupt);
 }
 
 }  // namespace quorvel

@@ -63,4 +63,23 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
     return matmul(matmul(v0, meat, interrupt), v0, interrupt);
 }
 
+Matrix classical_covariance(const Matrix& hessian, const Interrupt& interrupt) {
+    const std::size_t k = hessian.rows();
+    std::optional<Matrix> inverse;
+    if (hessian_singular(hessian, &inverse, interrupt)) {
+        std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
+                    stderr);
+        std::fflush(stderr);
+        return Matrix::identity(k);
+    }
+    Matrix v0(k, k);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t c = 0; c < k; ++c) v0(r, c) = -(*inverse)(r, c);
+    return v0;
+}
+
+Matrix sandwich_covariance(const Matrix& v0, const Matrix& meat, const Interrupt& interrupt) {
+    return matmul(matmul(v0, meat, interrupt), v0, interrupt);
+}
+
 }  // namespace quorvel

@@ -44,4 +44,17 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
                            const ClusterSource& clusters, const Interrupt& interrupt = {},
                            const std::optional<Matrix>& hessian = std::nullopt);
 
+// ---- Estimators from sums formed elsewhere --------------------------------
+//
+// For rows that never sit in one Matrix (spread over the chunks of a
+// distributed array): the Hessian and the meats are formed chunk by chunk by
+// the model unit and the chunk sums added, and the estimators are assembled
+// here as estimate_covariance assembles them.
+
+// -H^-1, or the identity with the warning line when hessian_singular(H).
+Matrix classical_covariance(const Matrix& hessian, const Interrupt& interrupt = {});
+
+// The sandwich (v0 meat) v0.
+Matrix sandwich_covariance(const Matrix& v0, const Matrix& meat, const Interrupt& interrupt = {});
+
 }  // namespace quorvel

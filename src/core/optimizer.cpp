@@ -10,26 +10,47 @@ namespace {
 // The Newton direction -H^-1 g uphill: -H is positive semi-definite on the
 // probit log-likelihood, so d solves (-H) d = g in the identified directions.
 Vector newton_direction(const Matrix& hessian, const Vector& g) {
-    Matrix neg = hessian;
-    for (double& e : neg.storage()) e = -e;
+    Matrix neg(hessian.rows(), hessian.cols());
+    for (std::size_t r = 0; r < hessian.rows(); ++r)
+        for (std::size_t c = 0; c < hessian.cols(); ++c) neg(r, c) = -hessian(r, c);
     return solve_psd_identified(neg, g);
 }
 
+// The model's own rows; the halving trials record z and P so that the
+// accepted one gets its score and Hessian without evaluating Phi again.
+class InMemoryObjective final : public Objective {
+public:
+    InMemoryObjective(const Probit& model, const Interrupt& interrupt)
+        : model_(model), interrupt_(interrupt) {}
+
+    std::size_t k() const override { return model_.k(); }
+    Evaluation evaluate(const Vector& beta, unsigned sums, bool record) override {
+        return quorvel::evaluate(model_, beta, sums, record ? &rows_ : nullptr, interrupt_);
+    }
+    void complete(unsigned sums, Evaluation& e) override {
+        complete_from_cache(model_, rows_, sums, e, interrupt_);
+    }
+
+private:
+    const Probit& model_;
+    const Interrupt& interrupt_;
+    RowCache rows_;
+};
+
 }  // namespace
 
-FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, const Interrupt& interrupt) {
-    const std::size_t k = model.k();
+FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, const Interrupt& interrupt) {
+    const std::size_t k = objective.k();
     FitResult out;
     Vector beta(k, 0.0);
     if (max_iter == 0) {
-        out.loglike = evaluate(model, beta, kLogLike, nullptr, interrupt).loglike;
+        out.loglike = objective.evaluate(beta, kLogLike, false).loglike;
         out.params = std::move(beta);
         out.passes = 1;
         return out;
     }
-    Evaluation current = evaluate(model, beta, kLogLike | kScore | kHessian, nullptr, interrupt);
+    Evaluation current = objective.evaluate(beta, kLogLike | kScore | kHessian, false);
     std::uint64_t passes = 1;
-    RowCache rows;  // z and P of the last halving trial
     Vector bt(k);
 
     for (std::uint64_t i = 0;;) {
@@ -39,21 +60,21 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, cons
         // The full step is evaluated with its score and Hessian, which are
         // kept when it is accepted (the usual case).  A shorter step is
         // evaluated for its log-likelihood alone; the accepted one then gets
-        // its score and Hessian from the rows that pass recorded.
+        // its score and Hessian by completing the recorded point.
         double alpha = 1.0;
         for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-        Evaluation trial = evaluate(model, bt, kLogLike | kScore | kHessian, nullptr, interrupt);
+        Evaluation trial = objective.evaluate(bt, kLogLike | kScore | kHessian, false);
         ++passes;
         bool complete = true;
         for (int halvings = 0; halvings < 10 && current.loglike > trial.loglike; ++halvings) {
             alpha = alpha * 0.5;
             for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-            trial = evaluate(model, bt, kLogLike, &rows, interrupt);
+            trial = objective.evaluate(bt, kLogLike, true);
             ++passes;
             complete = false;
         }
         if (!complete) {
-            complete_from_cache(model, rows, kScore | kHessian, trial, interrupt);
+            objective.complete(kScore | kHessian, trial);
             ++passes;
         }
 
@@ -72,6 +93,11 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, cons
         }
         ++i;
     }
+}
+
+FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, const Interrupt& interrupt) {
+    InMemoryObjective objective(model, interrupt);
+    return fit_newton(objective, max_iter, tol, interrupt);
 }
 
 }  // namespace quorvel

@@ -20,6 +20,24 @@ struct FitResult {
     std::uint64_t passes = 0;  // passes over the rows of X, for the benchmarks
 };
 
+// What the Newton iteration asks of a model: the sums of one pass over its
+// rows at a coefficient vector.  The in-memory model answers from its own
+// rows; a model whose rows are spread over many machines answers with one
+// pass over all of them.  An implementation may throw; the fit then ends
+// with that exception.
+class Objective {
+public:
+    virtual ~Objective() = default;
+    // Number of coefficients.
+    virtual std::size_t k() const = 0;
+    // The sums in `sums` (a set of Sums flags; the log-likelihood is always
+    // formed) at beta.  With record, the point is remembered for complete().
+    virtual Evaluation evaluate(const Vector& beta, unsigned sums, bool record) = 0;
+    // Adds the sums in `sums` at the last recorded point to e: the same
+    // values, bit for bit, as evaluate() forms there.  Counts as one pass.
+    virtual void complete(unsigned sums, Evaluation& e) = 0;
+};
+
 // Newton-Raphson with step halving, from beta = 0.  Each iteration moves
 // along d = -H g, where g is the score and H the inverse of the exact
 // log-likelihood Hessian at the current point, both formed from the rows of
@@ -33,8 +51,17 @@ struct FitResult {
 // (converged) or after max_iter iterations; iterations is the zero-based
 // index of the last one.  With max_iter = 0 no iteration runs.  A NaN in the
 // score or the Hessian makes the direction, and so the coefficients, NaN.
-// Never throws on numerical trouble; interrupt is called between iterations
-// and blocks of rows, and whatever it throws ends the fit.
+// Never throws on numerical trouble; interrupt is called between iterations,
+// and whatever it or the objective throws ends the fit.
+//
+// Passes: one at beta = 0 (log-likelihood, score and Hessian), then per
+// iteration one at the full step (all three), one log-likelihood pass per
+// halving and, after a halving, one pass completing the accepted point.
+FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol,
+                     const Interrupt& interrupt = {});
+
+// fit_newton on the rows of the in-memory model; interrupt is also called
+// between blocks of rows.
 //
 // The name is historical: callers and tests know the optimiser by it.
 FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol,
