@@ -109,40 +109,6 @@ std::vector<std::size_t> ame_candidates(const std::vector<std::string>& names, s
 
 namespace {
 
-// acc_l = acc_l + term(r, x_rl) for r = 0..len-1 in order, for the kp
-// columns of rows (stride kp).  term is generic: it is given four columns at
-// a time as a vector (held in registers across the rows) where vectors are
-// available, one double otherwise, and rounds each lane as written.
-template <int LV, class Term>
-QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp, const double* rows,
-                                                     std::size_t len, std::size_t l, Term term) {
-    simd::v4 sum[LV];
-    for (int c = 0; c < LV; ++c) sum[c] = simd::load4(acc + l + 4 * c);
-    for (std::size_t r = 0; r < len; ++r)
-        for (int c = 0; c < LV; ++c) sum[c] = sum[c] + term(r, simd::load4(rows + r * kp + l + 4 * c));
-    for (int c = 0; c < LV; ++c) simd::store4(acc + l + 4 * c, sum[c]);
-}
-
-template <class Term>
-QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
-                                                    std::size_t len, Term term) {
-#if QUORVEL_HAVE_V4
-    // Up to four groups of four columns per sweep over the rows, so that
-    // their additions overlap.
-    std::size_t l = 0;
-    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, kp, rows, len, l, term);
-    switch ((kp - l) / 4) {
-        case 3: add_weighted_group<3>(acc, kp, rows, len, l, term); break;
-        case 2: add_weighted_group<2>(acc, kp, rows, len, l, term); break;
-        case 1: add_weighted_group<1>(acc, kp, rows, len, l, term); break;
-        default: break;
-    }
-#else
-    for (std::size_t r = 0; r < len; ++r)
-        for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * kp + l]);
-#endif
-}
-
 // ---- One batch of rows -----------------------------------------------------
 //
 // The rows of a batch sit in a buffer with rows padded with zeros to kp, a
@@ -243,7 +209,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     double dens = s.dens;
     for (std::size_t r = 0; r < len; ++r) dens = dens + pdf_t[r];
     s.dens = dens;
-    add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; });
+    simd::add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; });
 
     double* u = w.u.data();
     double* v = w.v.data();
@@ -293,7 +259,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         s.cdf1[q] = c1;
         s.cdf0[q] = c0;
         s.dens1[q] = d1;
-        add_weighted_rows(s.diff_x.data() + q * kp, kp, rows, len,
+        simd::add_weighted_rows(s.diff_x.data() + q * kp, kp, rows, len,
                           [&](std::size_t r, auto x) { return diff[r] * x; });
     }
 }

@@ -112,34 +112,6 @@ QUORVEL_ALWAYS_INLINE inline void accumulate_outer(double* acc, std::size_t kp, 
     }
 }
 
-// g(l + 4c + e) = x(r, l + 4c + e) * lambda_r + g(l + 4c + e) for
-// r = 0..len-1 in order, LV groups of four columns held in registers.
-template <int LV>
-QUORVEL_ALWAYS_INLINE inline void score_tile(double* g, std::size_t kp, const double* x, const double* lambda,
-                                             std::size_t len, std::size_t l) {
-    v4 acc[LV];
-    for (int c = 0; c < LV; ++c) acc[c] = load4(g + l + 4 * c);
-    for (std::size_t r = 0; r < len; ++r) {
-        const double s = lambda[r];
-        const v4 b = {s, s, s, s};
-        const double* xr = x + r * kp + l;
-        for (int c = 0; c < LV; ++c) acc[c] = load4(xr + 4 * c) * b + acc[c];
-    }
-    for (int c = 0; c < LV; ++c) store4(g + l + 4 * c, acc[c]);
-}
-
-// g_j = x(r, j) * lambda_r + g_j for r = 0..len-1 in order.
-QUORVEL_ALWAYS_INLINE inline void accumulate_score(double* g, std::size_t kp, const double* x,
-                                                   const double* lambda, std::size_t len) {
-    std::size_t l = 0;
-    for (; l + 16 <= kp; l += 16) score_tile<4>(g, kp, x, lambda, len, l);
-    switch ((kp - l) / 4) {
-        case 3: score_tile<3>(g, kp, x, lambda, len, l); break;
-        case 2: score_tile<2>(g, kp, x, lambda, len, l); break;
-        case 1: score_tile<1>(g, kp, x, lambda, len, l); break;
-        default: break;
-    }
-}
 #else
 inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_t k, std::size_t len) {
     for (std::size_t r = 0; r < len; ++r)
@@ -157,11 +129,6 @@ inline void accumulate_outer(double* acc, std::size_t kp, std::size_t k, const d
             }
 }
 
-inline void accumulate_score(double* g, std::size_t kp, const double* x, const double* lambda,
-                             std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r)
-        for (std::size_t j = 0; j < kp; ++j) g[j] = x[r * kp + j] * lambda[r] + g[j];
-}
 #endif
 
 // z_r = sum_j x(r, j) * b_j, j ascending from 0.0, for rows of k doubles;
@@ -316,7 +283,9 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         for (std::size_t r = 0; r < len; ++r)
             for (std::size_t j = 0; j < k; ++j) out[r * k + j] = rows[r * k + j] * lambda[r];
     }
-    if (w.want_score) accumulate_score(pass.g.data(), kp, xp, lambda, len);
+    // g_j = g_j + x_ij lambda_i, rows in order.
+    if (w.want_score)
+        simd::add_weighted_rows(pass.g.data(), kp, xp, len, [&](std::size_t r, auto x) { return x * lambda[r]; });
     if (!w.want_outer) return;
     if (pass.meat) {
         // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.

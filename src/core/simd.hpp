@@ -5,6 +5,7 @@
 // which these helpers are always inlined.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 
 #include "core/linalg.hpp"
@@ -30,3 +31,44 @@ QUORVEL_ALWAYS_INLINE inline v4 broadcast4(double s) { return v4{s, s, s, s}; }
 
 }  // namespace quorvel::simd
 #endif
+
+namespace quorvel::simd {
+
+// acc_l = acc_l + term(r, x_rl) for r = 0..len-1 in order, for the kp
+// columns of rows (stride kp).  term is generic: it is given four columns at
+// a time as a vector (held in registers across the rows) where vectors are
+// available, one double otherwise, and rounds each lane as written.  kp is a
+// multiple of four.
+#if QUORVEL_HAVE_V4
+template <int LV, class Term>
+QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp, const double* rows,
+                                                     std::size_t len, std::size_t l, Term term) {
+    v4 sum[LV];
+    for (int c = 0; c < LV; ++c) sum[c] = load4(acc + l + 4 * c);
+    for (std::size_t r = 0; r < len; ++r)
+        for (int c = 0; c < LV; ++c) sum[c] = sum[c] + term(r, load4(rows + r * kp + l + 4 * c));
+    for (int c = 0; c < LV; ++c) store4(acc + l + 4 * c, sum[c]);
+}
+#endif
+
+template <class Term>
+QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
+                                                    std::size_t len, Term term) {
+#if QUORVEL_HAVE_V4
+    // Up to four groups of four columns per sweep over the rows, so that
+    // their additions overlap.
+    std::size_t l = 0;
+    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, kp, rows, len, l, term);
+    switch ((kp - l) / 4) {
+        case 3: add_weighted_group<3>(acc, kp, rows, len, l, term); break;
+        case 2: add_weighted_group<2>(acc, kp, rows, len, l, term); break;
+        case 1: add_weighted_group<1>(acc, kp, rows, len, l, term); break;
+        default: break;
+    }
+#else
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * kp + l]);
+#endif
+}
+
+}  // namespace quorvel::simd
