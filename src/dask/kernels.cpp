@@ -54,7 +54,11 @@ std::vector<std::size_t> indices_of(PyObject* obj) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     std::vector<std::size_t> out;
     out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_u64(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        // Held: the conversion may run Python code that changes the list.
+        PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        out.push_back(to_u64(item.get()));
+    }
     return out;
 }
 
@@ -210,7 +214,11 @@ PyObject* ame_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     const auto k = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
     columns.intercept.assign(k, false);
     for (std::size_t j = 0; j < k; ++j) {
-        const long flag = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(j)));
+        // The conversion may run Python code that changes the list.
+        if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())) != k)
+            throw InternalError("ame_chunk: the column flags changed during the call");
+        PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(j)));
+        const long flag = PyLong_AsLong(item.get());
         if (flag == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
         if (flag < 0) columns.intercept[j] = true;
         else (flag > 0 ? columns.binary : columns.continuous).push_back(j);
@@ -333,8 +341,10 @@ PyObject* cluster_meat_of(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     ClusterSums merged;
     std::unordered_map<std::string, std::size_t> where;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(parts.get());
-    for (Py_ssize_t p = 0; p < count; ++p) {
-        PyObject* part = PySequence_Fast_GET_ITEM(parts.get(), p);
+    for (Py_ssize_t p = 0; p < count && p < PySequence_Fast_GET_SIZE(parts.get()); ++p) {
+        // Held: the conversions below may run Python code that changes the list.
+        PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(parts.get(), p));
+        PyObject* part = held.get();
         if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 2)
             throw InternalError("cluster_meat: a part is not a (keys, sums) pair");
         const std::vector<std::string> keys = to_string_vector(PyTuple_GET_ITEM(part, 0));
