@@ -80,6 +80,28 @@ def record():
     return out
 
 
+def relative_difference(a, b):
+    """The largest relative difference of two records' floating-point arrays
+    (a table's four numeric columns, params and covariance), as a text."""
+    def arrays(v):
+        if isinstance(v, bytes):
+            v = (v[:len(v) - len(v) % 8],)
+        if not isinstance(v, tuple):
+            return []
+        return [np.frombuffer(x[:len(x) - len(x) % 8], dtype=float) for x in v if isinstance(x, bytes)]
+    worst = 0.0
+    for x, y in zip(arrays(a), arrays(b)):
+        if x.shape != y.shape:
+            return "(shapes differ)"
+        scale = np.maximum(np.abs(x), np.abs(y))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            d = np.where(scale > 0, np.abs(x - y) / scale, 0.0)
+        d = d[np.isfinite(d)]
+        worst = max(worst, float(d.max()) if d.size else 0.0)
+    extra = "" if not isinstance(a, tuple) or a[2:] == b[2:] else f"; loglike, iterations, converged {a[2:]} vs {b[2:]}"
+    return f"(largest relative difference {worst:.2e}{extra})"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--save")
@@ -93,7 +115,7 @@ def main():
         differ = [key for key in a if key not in b or a[key] != b[key]]
         print(f"{len(a)} outputs compared, {len(differ)} differ in any bit")
         for key in differ:
-            print("  differs:", key)
+            print("  differs:", key, relative_difference(a[key], b.get(key)))
         sys.exit(1 if differ else 0)
 
 

@@ -53,11 +53,12 @@ QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const d
 }
 
 // acc(j + jj, l + 4c + e) for jj < JB, c < LV, e < 4: adds (kAdd) or
-// subtracts a(r, j + jj) * x(r, l + 4c + e) for r = 0..len-1 in order.  a and
-// x have row stride kp, acc is kp x kp.
-template <bool kAdd, int JB, int LV>
-QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* x,
-                                       std::size_t len, std::size_t j, std::size_t l) {
+// subtracts (a(r, j + jj) * w_r) * x(r, l + 4c + e) for r = 0..len-1 in
+// order, or a(r, j + jj) * x(r, l + 4c + e) when w is null.  a and x have
+// row stride kp, acc is kp x kp.
+template <bool kAdd, int JB, int LV, bool kWeighted>
+QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* w,
+                                       const double* x, std::size_t len, std::size_t j, std::size_t l) {
     v4 h[JB][LV];
     for (int jj = 0; jj < JB; ++jj)
         for (int c = 0; c < LV; ++c) h[jj][c] = load4(acc + (j + jj) * kp + l + 4 * c);
@@ -67,7 +68,7 @@ QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double
         v4 xv[LV];
         for (int c = 0; c < LV; ++c) xv[c] = load4(xr + 4 * c);
         for (int jj = 0; jj < JB; ++jj) {
-            const double s = ar[jj];
+            const double s = kWeighted ? ar[jj] * w[r] : ar[jj];
             const v4 b = {s, s, s, s};
             for (int c = 0; c < LV; ++c) {
                 const v4 term = b * xv[c];
@@ -80,34 +81,44 @@ QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double
 }
 
 // Rows j .. j+JB-1 of acc over the columns [0, width), width a multiple of
-// four.  Eight accumulators of four (with the row's loads and the
+// four.  Twelve accumulators of four (with the row's loads and the
 // broadcast) fit the sixteen vector registers without spilling.
-template <bool kAdd, int JB>
-QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* x,
-                                            std::size_t len, std::size_t j, std::size_t width) {
+template <bool kAdd, int JB, bool kWeighted>
+QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* w,
+                                            const double* x, std::size_t len, std::size_t j, std::size_t width) {
     std::size_t l = 0;
     // Twelve columns per sweep where they are left: a tile of one group of
     // four has too few independent sums to hide the latency of the
     // subtractions.
-    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3>(acc, kp, a, x, len, j, l);
-    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2>(acc, kp, a, x, len, j, l);
-    if (l < width) tile<kAdd, JB, 1>(acc, kp, a, x, len, j, l);
+    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3, kWeighted>(acc, kp, a, w, x, len, j, l);
+    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2, kWeighted>(acc, kp, a, w, x, len, j, l);
+    if (l < width) tile<kAdd, JB, 1, kWeighted>(acc, kp, a, w, x, len, j, l);
 }
 
-// acc(j, l) for j < k and l < kp (or, with lower, only l < j + 1 rounded up
-// to four: the lower triangle of a symmetric sum and a few entries above
-// it): the sum of a(r, j) * x(r, l) over r = 0..len-1 in order.
+// acc(j, l) for j < k and l < j + 1 rounded up to four (the lower triangle
+// of a symmetric sum and a few entries above it): the sum over r =
+// 0..len-1, in order, of (a(r, j) * w_r) * x(r, l), or of a(r, j) * x(r, l)
+// when w is null.
 template <bool kAdd>
-QUORVEL_ALWAYS_INLINE inline void accumulate_outer(double* acc, std::size_t kp, std::size_t k, const double* a,
-                                                   const double* x, std::size_t len, bool lower) {
+QUORVEL_ALWAYS_INLINE inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a,
+                                                   const double* w, const double* x, std::size_t len) {
     for (std::size_t j = 0; j < k; j += 4) {
         const std::size_t rows = std::min<std::size_t>(4, k - j);
-        const std::size_t width = lower ? padded(j + rows) : kp;
-        switch (rows) {
-            case 4: tile_rows<kAdd, 4>(acc, kp, a, x, len, j, width); break;
-            case 3: tile_rows<kAdd, 3>(acc, kp, a, x, len, j, width); break;
-            case 2: tile_rows<kAdd, 2>(acc, kp, a, x, len, j, width); break;
-            default: tile_rows<kAdd, 1>(acc, kp, a, x, len, j, width); break;
+        const std::size_t width = padded(j + rows);
+        if (w != nullptr) {
+            switch (rows) {
+                case 4: tile_rows<kAdd, 4, true>(acc, kp, a, w, x, len, j, width); break;
+                case 3: tile_rows<kAdd, 3, true>(acc, kp, a, w, x, len, j, width); break;
+                case 2: tile_rows<kAdd, 2, true>(acc, kp, a, w, x, len, j, width); break;
+                default: tile_rows<kAdd, 1, true>(acc, kp, a, w, x, len, j, width); break;
+            }
+        } else {
+            switch (rows) {
+                case 4: tile_rows<kAdd, 4, false>(acc, kp, a, w, x, len, j, width); break;
+                case 3: tile_rows<kAdd, 3, false>(acc, kp, a, w, x, len, j, width); break;
+                case 2: tile_rows<kAdd, 2, false>(acc, kp, a, w, x, len, j, width); break;
+                default: tile_rows<kAdd, 1, false>(acc, kp, a, w, x, len, j, width); break;
+            }
         }
     }
 }
@@ -119,14 +130,16 @@ inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_
 }
 
 template <bool kAdd>
-inline void accumulate_outer(double* acc, std::size_t kp, std::size_t k, const double* a, const double* x,
-                             std::size_t len, bool lower) {
+inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a, const double* w,
+                             const double* x, std::size_t len) {
     for (std::size_t r = 0; r < len; ++r)
-        for (std::size_t j = 0; j < k; ++j)
-            for (std::size_t l = 0; l < (lower ? j + 1 : kp); ++l) {
-                const double term = a[r * kp + j] * x[r * kp + l];
+        for (std::size_t j = 0; j < k; ++j) {
+            const double s = w != nullptr ? a[r * kp + j] * w[r] : a[r * kp + j];
+            for (std::size_t l = 0; l < j + 1; ++l) {
+                const double term = s * x[r * kp + l];
                 acc[j * kp + l] = kAdd ? acc[j * kp + l] + term : acc[j * kp + l] - term;
             }
+        }
 }
 
 #endif
@@ -222,7 +235,7 @@ private:
 struct Work {
     std::size_t k, kp;
     bool want_ll, want_score, want_outer, want_lambda;
-    Buffer xp, ap, z, p, t, lambda;
+    Buffer xp, weight, z, p, t, lambda;  // weight: the Hessian's w_i
     double ll = 0.0;
 };
 
@@ -291,14 +304,12 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
         for (std::size_t r = 0; r < len; ++r)
             for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
-        accumulate_outer<true>(pass.h.data(), kp, k, xp, xp, len, true);
+        accumulate_lower<true>(pass.h.data(), kp, k, xp, nullptr, xp, len);
     } else {
-        double* ap = w.ap.data();
-        for (std::size_t r = 0; r < len; ++r) {
-            const double wr = (z[r] + lambda[r]) * lambda[r];
-            for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * wr;
-        }
-        accumulate_outer<false>(pass.h.data(), kp, k, ap, xp, len, false);
+        // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il.
+        double* wr = w.weight.data();
+        for (std::size_t r = 0; r < len; ++r) wr[r] = (z[r] + lambda[r]) * lambda[r];
+        accumulate_lower<false>(pass.h.data(), kp, k, xp, wr, xp, len);
     }
 }
 
@@ -330,7 +341,7 @@ void run_pass(Pass& pass, const Source& source) {
     if (w.want_outer) pass.h.assign(w.kp * w.kp, 0.0);
     const std::size_t block = block_rows(w.kp, w.want_outer);
     w.xp.assign(block * w.kp);
-    if (w.want_outer) w.ap.assign(block * w.kp);
+    if (w.want_outer) w.weight.assign(block);
     w.z.assign(block);
     w.p.assign(block);
     w.t.assign(block);
@@ -348,16 +359,10 @@ Vector unpad_vector(const std::vector<double>& g, std::size_t k) {
     return Vector(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
-Matrix unpad_matrix(const std::vector<double>& h, std::size_t k) {
-    const std::size_t kp = padded(k);
-    Matrix m(k, k);
-    for (std::size_t j = 0; j < k; ++j)
-        for (std::size_t l = 0; l < k; ++l) m(j, l) = h[j * kp + l];
-    return m;
-}
-
-// A symmetric sum of which only the lower triangle was formed (the meat:
-// s_il s_ij and s_ij s_il are the same product, so M_lj = M_jl exactly).
+// A symmetric sum of which only the lower triangle was formed, mirrored: the
+// meat's M_lj is M_jl exactly (s_il s_ij and s_ij s_il are the same
+// product); the Hessian's H_lj is taken to be H_jl, formed from the products
+// (x_ij w_i) x_il with j >= l, which makes it exactly symmetric.
 Matrix unpad_lower(const std::vector<double>& h, std::size_t k) {
     const std::size_t kp = padded(k);
     Matrix m(k, k);
@@ -369,7 +374,7 @@ Matrix unpad_lower(const std::vector<double>& h, std::size_t k) {
 void collect(const Pass& pass, unsigned sums, Evaluation& e) {
     const std::size_t k = pass.model.k();
     if (sums & kScore) e.score = unpad_vector(pass.g, k);
-    if (sums & kHessian) e.hessian = unpad_matrix(pass.h, k);
+    if (sums & kHessian) e.hessian = unpad_lower(pass.h, k);
 }
 
 }  // namespace

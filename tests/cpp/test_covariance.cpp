@@ -59,6 +59,7 @@ Matrix outer_sum(const std::vector<Vector>& vectors, std::size_t k) {
 // The row loops take several observations per pass over the accumulator; each
 // entry must still receive every update in observation order, so the results
 // equal the one-row-at-a-time sums bit for bit, whatever n is modulo the batch.
+// Both are formed on the lower triangle and mirrored.
 TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
     for (std::size_t n = 0; n <= 9; ++n) {
         const Probit m = synthetic_model(n, 40 + n);
@@ -72,11 +73,16 @@ TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
             const double lambda = (q * normal_pdf(z * q)) / clip_probability(normal_cdf(z * q));
             const double w = (z + lambda) * lambda;
             for (std::size_t j = 0; j < 3; ++j)
-                for (std::size_t l = 0; l < 3; ++l) {
+                for (std::size_t l = 0; l <= j; ++l) {
                     h(j, l) = h(j, l) - (m.exog(i, j) * w) * m.exog(i, l);
                     meat(j, l) = meat(j, l) + s(i, l) * s(i, j);
                 }
         }
+        for (std::size_t j = 0; j < 3; ++j)
+            for (std::size_t l = 0; l < j; ++l) {
+                h(l, j) = h(j, l);
+                meat(l, j) = meat(j, l);
+            }
         EXPECT_EQ(probit_hessian(m, beta).storage(), h.storage()) << "n=" << n;
         EXPECT_EQ(probit_hc0_meat(m, beta).storage(), meat.storage()) << "n=" << n;
     }
