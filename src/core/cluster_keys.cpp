@@ -113,7 +113,7 @@ void insert(std::vector<std::size_t>& slots, std::size_t at, std::size_t entries
 }  // namespace
 
 ClusterGrouping::ClusterGrouping(const Matrix& g, std::size_t k)
-    : g_(g), k_(k), words_(g.cols()), pattern_slots_(64, 0), text_slots_(64, 0) {}
+    : g_(g), k_(k), words_(g.cols()), pattern_slots_(64), text_slots_(64, 0) {}
 
 std::size_t ClusterGrouping::cluster_of_new_pattern(const double* row) {
     const std::size_t cols = g_.cols();
@@ -123,33 +123,69 @@ std::size_t ClusterGrouping::cluster_of_new_pattern(const double* row) {
         append_fixed4(key, row[c]);
     }
     const std::uint64_t h = text_hash(key);
-    const std::size_t at = probe(text_slots_, h, [&](std::size_t c) { return sums_[c].first == key; });
+    const std::size_t at = probe(text_slots_, h, [&](std::size_t c) { return texts_[c] == key; });
     if (text_slots_[at] != 0) return text_slots_[at] - 1;
-    sums_.emplace_back(std::move(key), Vector(k_, 0.0));
-    insert(text_slots_, at, sums_.size(), [&](std::size_t c) { return text_hash(sums_[c].first); });
-    return sums_.size() - 1;
+    texts_.push_back(std::move(key));
+    sums_.resize(sums_.size() + k_, 0.0);
+    insert(text_slots_, at, texts_.size(), [&](std::size_t c) { return text_hash(texts_[c]); });
+    return texts_.size() - 1;
 }
 
-double* ClusterGrouping::sum_of(std::size_t r) {
-    const double* row = g_.row(r);
+std::size_t ClusterGrouping::cluster_of(const double* row) {
     const std::size_t cols = g_.cols();
-    std::uint64_t* words = words_.data();
-    if (cols != 0) std::memcpy(words, row, cols * sizeof(double));
-    const std::uint64_t h = bits_hash(words, cols);
-    const std::size_t at = probe(pattern_slots_, h, [&](std::size_t p) {
-        return cols == 0 || std::memcmp(&patterns_[p * cols], words, cols * sizeof(double)) == 0;
-    });
-    std::size_t cluster;
-    if (pattern_slots_[at] != 0) {
-        cluster = pattern_cluster_[pattern_slots_[at] - 1];
-    } else {
-        cluster = cluster_of_new_pattern(row);
-        patterns_.insert(patterns_.end(), words, words + cols);
-        pattern_cluster_.push_back(cluster);
-        insert(pattern_slots_, at, pattern_cluster_.size(),
-               [&](std::size_t p) { return bits_hash(&patterns_[p * cols], cols); });
+    std::uint64_t* bits = words_.data();
+    if (cols != 0) std::memcpy(bits, row, cols * sizeof(double));
+    const std::uint64_t h = bits_hash(bits, cols);
+    std::size_t mask = pattern_slots_.size() - 1;
+    std::size_t at = h & mask;
+    for (;; at = (at + 1) & mask) {
+        const Slot& s = pattern_slots_[at];
+        if (s.pattern == 0) break;
+        if (s.hash != h) continue;
+        const std::uint64_t* seen = patterns_.data() + (s.pattern - 1) * cols;
+        bool same = true;
+        for (std::size_t c = 0; c < cols; ++c) same = same && seen[c] == bits[c];
+        if (same) return s.cluster;
     }
-    return sums_[cluster].second.data();
+    const std::size_t cluster = cluster_of_new_pattern(row);
+    patterns_.insert(patterns_.end(), bits, bits + cols);
+    ++pattern_count_;
+    pattern_slots_[at] = Slot{h, pattern_count_, cluster};
+    // Doubles the table when it is half full, placing every entry afresh.
+    if (2 * pattern_count_ > pattern_slots_.size()) {
+        std::vector<Slot> grown(pattern_slots_.size() * 2);
+        mask = grown.size() - 1;
+        for (const Slot& s : pattern_slots_) {
+            if (s.pattern == 0) continue;
+            std::size_t i = s.hash & mask;
+            while (grown[i].pattern != 0) i = (i + 1) & mask;
+            grown[i] = s;
+        }
+        pattern_slots_.swap(grown);
+    }
+    return cluster;
+}
+
+void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_t* out) {
+    if (start > g_.rows() || len > g_.rows() - start) {
+        throw InternalError("ClusterGrouping: rows " + std::to_string(start) + " to " +
+                            std::to_string(start + len) + " of " + std::to_string(g_.rows()));
+    }
+    const std::size_t cols = g_.cols();
+    const double* row = g_.data() + start * cols;
+    for (std::size_t r = 0; r < len; ++r, row += cols) out[r] = cluster_of(row);
+}
+
+ClusterSums ClusterGrouping::take_sums() {
+    ClusterSums out;
+    out.reserve(texts_.size());
+    for (std::size_t c = 0; c < texts_.size(); ++c) {
+        const double* u = sums_.data() + c * k_;
+        out.emplace_back(std::move(texts_[c]), Vector(u, u + k_));
+    }
+    texts_.clear();
+    sums_.clear();
+    return out;
 }
 
 }  // namespace quorvel

@@ -36,29 +36,43 @@ ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Ma
 // and 3.0 share one, 0.0 and -0.0 do not, every NaN gives "NaN"), without a
 // text per row: a row's text is formed only the first time its exact bit
 // pattern is seen, and later rows with that pattern are found by hashing the
-// bits.  Clusters are kept in the order in which sum_of() first meets them.
+// bits.  Clusters are numbered in the order in which clusters_of() first
+// meets them.
 // g must outlive the grouping.
 class ClusterGrouping {
 public:
     ClusterGrouping(const Matrix& g, std::size_t k);
 
-    // The running sum (k entries, zero at first) of row r's cluster;
-    // r < g.rows(), checked.  The pointer is valid until the next call.
-    double* sum_of(std::size_t r);
+    // The clusters of rows [start, start + len) into out (len entries), each
+    // a number below clusters(); start + len <= g.rows(), checked.  Rows of
+    // a new cluster are numbered in row order.
+    void clusters_of(std::size_t start, std::size_t len, std::size_t* out);
+    std::size_t clusters() const { return texts_.size(); }
+    // The running sum (k entries, zero at first) of cluster c < clusters().
+    // The pointer is valid until the next call of clusters_of.
+    double* sum(std::size_t c) { return sums_.data() + c * k_; }
     // The clusters with their texts and sums; the grouping is spent.
-    ClusterSums take_sums() { return std::move(sums_); }
+    ClusterSums take_sums();
 
 private:
+    // One entry of the open-addressing table of distinct bit patterns.
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::size_t pattern = 0;  // index + 1, or 0 when the slot is empty
+        std::size_t cluster = 0;
+    };
+    std::size_t cluster_of(const double* row);
     std::size_t cluster_of_new_pattern(const double* row);
 
     const Matrix& g_;
     std::size_t k_;
-    ClusterSums sums_;
-    std::vector<std::uint64_t> words_;          // the bits of the row being placed
-    std::vector<std::uint64_t> patterns_;       // the distinct bit patterns, g.cols() words each
-    std::vector<std::size_t> pattern_cluster_;  // cluster of each distinct pattern
-    std::vector<std::size_t> pattern_slots_;    // open addressing: pattern index + 1, or 0
-    std::vector<std::size_t> text_slots_;       // open addressing: cluster index + 1, or 0
+    std::vector<std::string> texts_;             // per cluster, in order of appearance
+    std::vector<double> sums_;                   // per cluster, k_ entries each
+    std::vector<std::uint64_t> words_;           // the bits of the row being placed
+    std::vector<std::uint64_t> patterns_;        // the distinct bit patterns, g.cols() words each
+    std::size_t pattern_count_ = 0;
+    std::vector<Slot> pattern_slots_;
+    std::vector<std::size_t> text_slots_;        // open addressing: cluster index + 1, or 0
 };
 
 }  // namespace quorvel

@@ -236,6 +236,7 @@ struct Work {
     std::size_t k, kp;
     bool want_ll, want_score, want_outer, want_lambda;
     Buffer xp, weight, z, p, t, lambda;  // weight: the Hessian's w_i
+    std::vector<std::size_t> cluster;   // the block's clusters, with a grouping
     double ll = 0.0;
 };
 
@@ -315,13 +316,16 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
 
 // Adds the scores s_ij = x_ij lambda_i of rows [start, start + len) to their
 // clusters' sums, u_l = u_l + s_il, rows in order.  Outside run_block: the
-// grouping allocates (and may throw).
+// grouping allocates (and may throw).  The clusters of the whole block are
+// looked up first, so that the lookups of different rows overlap.
 void add_cluster_scores(Pass& pass, Work& w, std::size_t start, std::size_t len) {
     const std::size_t k = w.k;
     const double* lambda = w.lambda.data();
     const double* rows = pass.model.exog.data() + start * k;
+    std::size_t* cluster = w.cluster.data();
+    pass.grouping->clusters_of(start, len, cluster);
     for (std::size_t r = 0; r < len; ++r, rows += k) {
-        double* u = pass.grouping->sum_of(start + r);
+        double* u = pass.grouping->sum(cluster[r]);
         const double lr = lambda[r];
         for (std::size_t l = 0; l < k; ++l) u[l] = u[l] + rows[l] * lr;
     }
@@ -346,6 +350,7 @@ void run_pass(Pass& pass, const Source& source) {
     w.p.assign(block);
     w.t.assign(block);
     w.lambda.assign(block);
+    if (pass.grouping != nullptr) w.cluster.resize(block);
     for (std::size_t start = 0; start < n; start += block) {
         if (pass.interrupt) pass.interrupt();
         const std::size_t len = std::min(block, n - start);
