@@ -235,7 +235,7 @@ private:
 struct Work {
     std::size_t k, kp;
     bool want_ll, want_score, want_outer, want_lambda;
-    Buffer xp, weight, z, p, t, lambda;  // weight: the Hessian's w_i
+    Buffer xp, weight, weighted, z, p, t, lambda;  // the Hessian's w_i and x_ij w_i
     std::vector<std::size_t> cluster;   // the block's clusters, with a grouping
     double ll = 0.0;
 };
@@ -308,9 +308,19 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         accumulate_lower<true>(pass.h.data(), kp, k, xp, nullptr, xp, len);
     } else {
         // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il.
+        // With up to twelve columns each tile sweeps the columns once, and
+        // x_ij w_i is formed where it is used; with more, each would be
+        // formed once per sweep, and a weighted copy of the rows is cheaper.
         double* wr = w.weight.data();
         for (std::size_t r = 0; r < len; ++r) wr[r] = (z[r] + lambda[r]) * lambda[r];
-        accumulate_lower<false>(pass.h.data(), kp, k, xp, wr, xp, len);
+        if (kp <= 12) {
+            accumulate_lower<false>(pass.h.data(), kp, k, xp, wr, xp, len);
+        } else {
+            double* ap = w.weighted.data();
+            for (std::size_t r = 0; r < len; ++r)
+                for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * wr[r];
+            accumulate_lower<false>(pass.h.data(), kp, k, ap, nullptr, xp, len);
+        }
     }
 }
 
@@ -346,6 +356,7 @@ void run_pass(Pass& pass, const Source& source) {
     const std::size_t block = block_rows(w.kp, w.want_outer);
     w.xp.assign(block * w.kp);
     if (w.want_outer) w.weight.assign(block);
+    if (w.want_outer && w.kp > 12) w.weighted.assign(block * w.kp);
     w.z.assign(block);
     w.p.assign(block);
     w.t.assign(block);
