@@ -33,7 +33,7 @@ bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse,
 
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
                            const ClusterSource& clusters, const Interrupt& interrupt,
-                           const std::optional<Matrix>& hessian) {
+                           const std::optional<Matrix>& hessian, const std::optional<Matrix>& hc0_meat) {
     const std::size_t n = model.nobs(), k = model.k();
     const Matrix h = hessian ? *hessian : probit_hessian(model, beta, interrupt);
     std::optional<Matrix> inverse;
@@ -52,7 +52,7 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
     std::optional<Matrix> g = clusters ? clusters() : std::nullopt;
     Matrix meat;
     if (!g) {
-        meat = probit_hc0_meat(model, beta, interrupt);
+        meat = hc0_meat ? *hc0_meat : probit_hc0_meat(model, beta, interrupt);
     } else {
         if (g->rows() != n) {
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +

@@ -38,11 +38,14 @@ bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse,
 // observation scores or, when clusters supplies a matrix, from the
 // per-cluster score sums.  interrupt is handed to every row loop and dense
 // product of the estimation.  hessian, when given, is the Hessian at beta as the
-// model unit forms it (the optimiser's last pass), and saves a pass.  Throws
-// InputError when the cluster matrix does not have one row per observation.
+// model unit forms it (the optimiser's last pass), and saves a pass; so does
+// hc0_meat, the HC0 meat at beta, used when the meat comes from the
+// observation scores.  Throws InputError when the cluster matrix does not
+// have one row per observation.
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
                            const ClusterSource& clusters, const Interrupt& interrupt = {},
-                           const std::optional<Matrix>& hessian = std::nullopt);
+                           const std::optional<Matrix>& hessian = std::nullopt,
+                           const std::optional<Matrix>& hc0_meat = std::nullopt);
 
 // ---- Estimators from sums formed elsewhere --------------------------------
 //

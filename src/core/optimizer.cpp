@@ -1,6 +1,7 @@
 #include "core/optimizer.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace quorvel {
@@ -34,6 +35,7 @@ public:
         Evaluation full = quorvel::evaluate(model_, recorded_, sums, nullptr, interrupt_);
         if (sums & kScore) e.score = std::move(full.score);
         if (sums & kHessian) e.hessian = std::move(full.hessian);
+        if (sums & kMeat) e.meat = std::move(full.meat);
     }
 
 private:
@@ -44,7 +46,8 @@ private:
 
 }  // namespace
 
-FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, const Interrupt& interrupt) {
+FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, const Interrupt& interrupt,
+                     bool want_meat) {
     const std::size_t k = objective.k();
     FitResult out;
     Vector beta(k, 0.0);
@@ -57,7 +60,9 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
     Evaluation current = objective.evaluate(beta, kLogLike | kScore | kHessian, false);
     std::uint64_t passes = 1;
     Vector bt(k);
-
+    const unsigned meat = want_meat ? kMeat : 0u;
+    bool meat_formed = false;  // current holds the meat
+    double last_change = std::numeric_limits<double>::infinity();
     for (std::uint64_t i = 0;;) {
         if (interrupt) interrupt();
         const Vector d = newton_direction(current.hessian, current.score);
@@ -68,8 +73,17 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
         // its score and Hessian by completing the recorded point.
         double alpha = 1.0;
         for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
-        Evaluation trial = objective.evaluate(bt, kLogLike | kScore | kHessian, false);
+        // The quadratic model predicts the full step to raise the
+        // log-likelihood by g.d / 2; near the optimum that is what it does,
+        // up to the rounding of the log-likelihood sums, which the change of
+        // the last iteration shows.
+        double gd = 0.0;
+        for (std::size_t j = 0; j < k; ++j) gd = gd + current.score[j] * d[j];
+        const bool likely_last = 0.5 * gd < 10.0 * tol || last_change < 1000.0 * tol || i + 1 == max_iter;
+        const unsigned full_sums = kLogLike | kScore | kHessian | (likely_last ? meat : 0u);
+        Evaluation trial = objective.evaluate(bt, full_sums, false);
         ++passes;
+        bool with_meat = (full_sums & kMeat) != 0;
         bool complete = true;
         for (int halvings = 0; halvings < 10 && current.loglike > trial.loglike; ++halvings) {
             alpha = alpha * 0.5;
@@ -79,20 +93,24 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
             complete = false;
         }
         if (!complete) {
-            objective.complete(kScore | kHessian, trial);
+            objective.complete(kScore | kHessian | meat, trial);
             ++passes;
+            with_meat = meat != 0;
         }
 
         const double ll_old = current.loglike;
         std::swap(beta, bt);
         current = std::move(trial);
-        const bool stop = std::fabs(current.loglike - ll_old) < tol;
+        meat_formed = with_meat;
+        last_change = std::fabs(current.loglike - ll_old);
+        const bool stop = last_change < tol;
         if (stop || i + 1 == max_iter) {
             out.params = std::move(beta);
             out.loglike = current.loglike;
             out.iterations = i;
             out.converged = stop;
             out.hessian = std::move(current.hessian);
+            if (meat_formed) out.meat = std::move(current.meat);
             out.passes = passes;
             return out;
         }
@@ -100,9 +118,10 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
     }
 }
 
-FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, const Interrupt& interrupt) {
+FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, const Interrupt& interrupt,
+                   bool want_meat) {
     InMemoryObjective objective(model, interrupt);
-    return fit_newton(objective, max_iter, tol, interrupt);
+    return fit_newton(objective, max_iter, tol, interrupt, want_meat);
 }
 
 }  // namespace quorvel

@@ -17,6 +17,9 @@ struct FitResult {
     // The Hessian at params when the last pass formed it (the covariance then
     // needs no pass of its own); absent after max_iter = 0.
     std::optional<Matrix> hessian;
+    // The HC0 meat at params, when the fit was asked for it and the last
+    // pass formed it (see fit_newton).
+    std::optional<Matrix> meat;
     std::uint64_t passes = 0;  // passes over the rows of X, for the benchmarks
 };
 
@@ -57,14 +60,22 @@ public:
 // Passes: one at beta = 0 (log-likelihood, score and Hessian), then per
 // iteration one at the full step (all three), one log-likelihood pass per
 // halving and, after a halving, one pass completing the accepted point.
+//
+// With want_meat, the HC0 meat is formed besides the Hessian in the passes
+// that are likely to be the last: the full step when the quadratic model
+// predicts a change below 10 tol (g.d / 2), when the last iteration changed
+// the log-likelihood by less than 1000 tol, or when the iteration is the last
+// by max_iter; and every completing pass.  It costs those passes the meat's
+// products alone, where a pass of its own after the fit would read X again.
+// The coefficients, Hessian and passes are the same with and without it.
 FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol,
-                     const Interrupt& interrupt = {});
+                     const Interrupt& interrupt = {}, bool want_meat = false);
 
 // fit_newton on the rows of the in-memory model; interrupt is also called
 // between blocks of rows.
 //
 // The name is historical: callers and tests know the optimiser by it.
 FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol,
-                   const Interrupt& interrupt = {});
+                   const Interrupt& interrupt = {}, bool want_meat = false);
 
 }  // namespace quorvel

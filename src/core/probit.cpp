@@ -145,28 +145,20 @@ inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const d
 #endif
 
 // z_r = sum_j x(r, j) * b_j, j ascending from 0.0, for rows of k doubles;
-// four rows at a time, each with its own sum, so that the additions of
-// different rows overlap.
+// eight rows at a time, each with its own sum, so that the additions of
+// different rows overlap (four would leave the adder waiting on their
+// latency).
 QUORVEL_ALWAYS_INLINE inline void linear_index(double* z, const double* rows, std::size_t k, const double* b,
                                                std::size_t len) {
     std::size_t r = 0;
-    for (; r + 4 <= len; r += 4) {
-        const double* x0 = rows + r * k;
-        const double* x1 = x0 + k;
-        const double* x2 = x1 + k;
-        const double* x3 = x2 + k;
-        double z0 = 0.0, z1 = 0.0, z2 = 0.0, z3 = 0.0;
+    for (; r + 8 <= len; r += 8) {
+        const double* x = rows + r * k;
+        double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
         for (std::size_t j = 0; j < k; ++j) {
             const double bj = b[j];
-            z0 = z0 + x0[j] * bj;
-            z1 = z1 + x1[j] * bj;
-            z2 = z2 + x2[j] * bj;
-            z3 = z3 + x3[j] * bj;
+            for (int q = 0; q < 8; ++q) s[q] = s[q] + x[q * k + j] * bj;
         }
-        z[r] = z0;
-        z[r + 1] = z1;
-        z[r + 2] = z2;
-        z[r + 3] = z3;
+        for (int q = 0; q < 8; ++q) z[r + q] = s[q];
     }
     for (; r < len; ++r) {
         const double* x0 = rows + r * k;
@@ -200,19 +192,18 @@ std::size_t block_rows(std::size_t kp, bool outer) {
 }
 
 struct Pass {
-    Pass(const Probit& m, unsigned s, bool hc0, RowCache* rec, double* scores, const Interrupt& stop)
-        : model(m), sums(s), meat(hc0), record(rec), scores_out(scores), interrupt(stop) {}
+    Pass(const Probit& m, unsigned s, RowCache* rec, double* scores, const Interrupt& stop)
+        : model(m), sums(s), record(rec), scores_out(scores), interrupt(stop) {}
 
     const Probit& model;
     unsigned sums;
-    bool meat;            // the HC0 meat instead of the Hessian
     RowCache* record;     // where to record z and P, or null
     double* scores_out;   // n x k row scores, or null
     const Interrupt& interrupt;
     ClusterGrouping* grouping = nullptr;  // where the per-cluster score sums go, or null
 
     double loglike = 0.0;
-    std::vector<double> g, h;  // padded score and outer-product accumulators
+    std::vector<double> g, h, m;  // padded score, Hessian and meat accumulators
 };
 
 // A zero-filled working buffer starting on a 64-byte boundary, so that the
@@ -234,7 +225,7 @@ private:
 // The buffers of one pass, sized for a block of rows.
 struct Work {
     std::size_t k, kp;
-    bool want_ll, want_score, want_outer, want_lambda;
+    bool want_ll, want_score, want_hessian, want_meat, want_lambda;
     Buffer xp, weight, weighted, z, p, t, lambda;  // the Hessian's w_i and x_ij w_i
     std::vector<std::size_t> cluster;   // the block's clusters, with a grouping
     double ll = 0.0;
@@ -300,13 +291,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     // g_j = g_j + x_ij lambda_i, rows in order.
     if (w.want_score)
         simd::add_weighted_rows(pass.g.data(), kp, xp, len, [&](std::size_t r, auto x) { return x * lambda[r]; });
-    if (!w.want_outer) return;
-    if (pass.meat) {
-        // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
-        for (std::size_t r = 0; r < len; ++r)
-            for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
-        accumulate_lower<true>(pass.h.data(), kp, k, xp, nullptr, xp, len);
-    } else {
+    if (w.want_hessian) {
         // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il.
         // With up to twelve columns each tile sweeps the columns once, and
         // x_ij w_i is formed where it is used; with more, each would be
@@ -321,6 +306,13 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
                 for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * wr[r];
             accumulate_lower<false>(pass.h.data(), kp, k, ap, nullptr, xp, len);
         }
+    }
+    if (w.want_meat) {
+        // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
+        // The rows are scaled in place: nothing after this reads them.
+        for (std::size_t r = 0; r < len; ++r)
+            for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
+        accumulate_lower<true>(pass.m.data(), kp, k, xp, nullptr, xp, len);
     }
 }
 
@@ -349,14 +341,17 @@ void run_pass(Pass& pass, const Source& source) {
     w.kp = padded(w.k);
     w.want_ll = (pass.sums & kLogLike) != 0;
     w.want_score = (pass.sums & kScore) != 0;
-    w.want_outer = (pass.sums & kHessian) != 0 || pass.meat;
-    w.want_lambda = w.want_score || w.want_outer || pass.scores_out != nullptr || pass.grouping != nullptr;
+    w.want_hessian = (pass.sums & kHessian) != 0;
+    w.want_meat = (pass.sums & kMeat) != 0;
+    w.want_lambda = w.want_score || w.want_hessian || w.want_meat || pass.scores_out != nullptr ||
+                    pass.grouping != nullptr;
     if (w.want_score) pass.g.assign(w.kp, 0.0);
-    if (w.want_outer) pass.h.assign(w.kp * w.kp, 0.0);
-    const std::size_t block = block_rows(w.kp, w.want_outer);
+    if (w.want_hessian) pass.h.assign(w.kp * w.kp, 0.0);
+    if (w.want_meat) pass.m.assign(w.kp * w.kp, 0.0);
+    const std::size_t block = block_rows(w.kp, w.want_hessian || w.want_meat);
     w.xp.assign(block * w.kp);
-    if (w.want_outer) w.weight.assign(block);
-    if (w.want_outer && w.kp > 12) w.weighted.assign(block * w.kp);
+    if (w.want_hessian) w.weight.assign(block);
+    if (w.want_hessian && w.kp > 12) w.weighted.assign(block * w.kp);
     w.z.assign(block);
     w.p.assign(block);
     w.t.assign(block);
@@ -391,6 +386,7 @@ void collect(const Pass& pass, unsigned sums, Evaluation& e) {
     const std::size_t k = pass.model.k();
     if (sums & kScore) e.score = unpad_vector(pass.g, k);
     if (sums & kHessian) e.hessian = unpad_lower(pass.h, k);
+    if (sums & kMeat) e.meat = unpad_lower(pass.m, k);
 }
 
 }  // namespace
@@ -402,7 +398,7 @@ Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowC
         cache->z.resize(model.nobs());
         cache->p.resize(model.nobs());
     }
-    Pass pass(model, sums | kLogLike, false, cache, nullptr, interrupt);
+    Pass pass(model, sums | kLogLike, cache, nullptr, interrupt);
     run_pass(pass, Source{&beta, nullptr});
     Evaluation e;
     e.loglike = pass.loglike;
@@ -416,9 +412,9 @@ void complete_from_cache(const Probit& model, const RowCache& cache, unsigned su
         throw InternalError("row cache has " + std::to_string(cache.z.size()) + " rows but endog has " +
                             std::to_string(model.nobs()));
     }
-    sums &= kScore | kHessian;
+    sums &= kScore | kHessian | kMeat;
     if (sums == 0) return;
-    Pass pass(model, sums, false, nullptr, nullptr, interrupt);
+    Pass pass(model, sums, nullptr, nullptr, interrupt);
     run_pass(pass, Source{nullptr, &cache});
     collect(pass, sums, e);
 }
@@ -438,16 +434,16 @@ Matrix probit_hessian(const Probit& model, const Vector& beta, const Interrupt& 
 Matrix probit_scores(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
     check_beta(model, beta);
     Matrix s(model.nobs(), model.k());
-    Pass pass(model, 0, false, nullptr, s.data(), interrupt);
+    Pass pass(model, 0, nullptr, s.data(), interrupt);
     run_pass(pass, Source{&beta, nullptr});
     return s;
 }
 
 Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt& interrupt) {
     check_beta(model, beta);
-    Pass pass(model, 0, true, nullptr, nullptr, interrupt);
+    Pass pass(model, kMeat, nullptr, nullptr, interrupt);
     run_pass(pass, Source{&beta, nullptr});
-    return unpad_lower(pass.h, model.k());
+    return unpad_lower(pass.m, model.k());
 }
 
 ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const Matrix& g,
@@ -458,7 +454,7 @@ ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const M
                             std::to_string(model.nobs()) + " observations");
     }
     ClusterGrouping grouping(g, model.k());
-    Pass pass(model, 0, false, nullptr, nullptr, interrupt);
+    Pass pass(model, 0, nullptr, nullptr, interrupt);
     pass.grouping = &grouping;
     run_pass(pass, Source{&beta, nullptr});
     return grouping.take_sums();

@@ -59,6 +59,7 @@ enum Sums : unsigned {
     kLogLike = 1u,
     kScore = 2u,
     kHessian = 4u,
+    kMeat = 8u,  // the HC0 meat sum_i s_i s_i^T
 };
 
 // The sums formed at one coefficient vector; those not asked for are empty.
@@ -66,6 +67,7 @@ struct Evaluation {
     double loglike = 0.0;
     Vector score;    // k entries when asked for
     Matrix hessian;  // k x k when asked for
+    Matrix meat;     // k x k when asked for
 };
 
 // z_i and P_i of every row at the point of the last evaluate() that was

@@ -78,7 +78,9 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // Pending signals are handled between units of work; the model owns its
     // data, so the handlers' Python code cannot reach it.
     const Interrupt interrupt = check_signals;
-    FitResult fitted = fit_bfgs(model, max_iter, tol, interrupt);
+    // With robust and no cluster variables the meat is formed in the fit's
+    // last pass where it can be.
+    FitResult fitted = fit_bfgs(model, max_iter, tol, interrupt, robust && cluster_vars == nullptr);
 
     ClusterSource clusters = [cluster_vars]() -> std::optional<Matrix> {
         if (cluster_vars == nullptr) return std::nullopt;
@@ -86,7 +88,8 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         g.require_unchanged("cluster_vars");
         return to_matrix(g.matrix());
     };
-    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters, interrupt, fitted.hessian);
+    Matrix cov =
+        estimate_covariance(model, fitted.params, robust, clusters, interrupt, fitted.hessian, fitted.meat);
 
     ResultRecord record;
     record.exog_names = generated_names(model.k());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -225,6 +226,49 @@ TEST(FitBfgs, NaNRowEndsInIterationOneWithNaNCoefficients) {
         EXPECT_EQ(fit.iterations, 1u) << c.name;
         for (double b : fit.params) EXPECT_TRUE(std::isnan(b)) << c.name;
         EXPECT_EQ(fit.loglike, repeated_sum(kLnFloor, 200)) << c.name;
+    }
+}
+
+// Asked for the HC0 meat, the fit forms it in the passes likely to be the
+// last: the fit itself is unchanged, and a meat it returns is exactly the one
+// a pass of its own at the final coefficients gives.  It must be there after
+// a converged fit and after one stopped by max_iter (the covariance forms it
+// with a pass of its own when it is not).
+TEST(FitBfgs, MeatFormedInTheLastPassIsTheMeatAtTheResult) {
+    const Probit nan_row = [] {
+        Probit m = synthetic_model(200, 6);
+        m.exog(7, 2) = std::nan("");
+        return m;
+    }();
+    const Probit plain = synthetic_model(3000, 8);
+    const struct {
+        const char* name;
+        const Probit& model;
+        std::uint64_t max_iter;
+        double tol;
+        bool meat_required;
+    } cases[] = {
+        {"converged", plain, 35, 1e-8, true},
+        {"stopped by max_iter", plain, 2, 1e-8, true},
+        {"tolerance 0", plain, 6, 0.0, true},
+        {"halvings (NaN row)", nan_row, 35, 1e-8, false},
+    };
+    for (const auto& c : cases) {
+        const FitResult without = fit_bfgs(c.model, c.max_iter, c.tol);
+        const FitResult with = fit_bfgs(c.model, c.max_iter, c.tol, {}, true);
+        EXPECT_FALSE(without.meat.has_value()) << c.name;
+        EXPECT_EQ(with.params.size(), without.params.size()) << c.name;
+        EXPECT_EQ(0, std::memcmp(with.params.data(), without.params.data(), with.params.size() * sizeof(double)))
+            << c.name;
+        EXPECT_EQ(with.passes, without.passes) << c.name;
+        EXPECT_EQ(with.iterations, without.iterations) << c.name;
+        if (c.meat_required) {
+            ASSERT_TRUE(with.meat.has_value()) << c.name;
+        }
+        if (!with.meat) continue;
+        const Matrix want = probit_hc0_meat(c.model, with.params);
+        EXPECT_EQ(0, std::memcmp(with.meat->data(), want.data(), want.storage().size() * sizeof(double)))
+            << c.name;
     }
 }
 
