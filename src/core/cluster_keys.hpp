@@ -51,6 +51,8 @@ public:
     // The running sum (k entries, zero at first) of cluster c < clusters().
     // The pointer is valid until the next call of clusters_of.
     double* sum(std::size_t c) { return sums_.data() + c * k_; }
+    // All the sums, clusters() x k, cluster after cluster.
+    const double* sums() const { return sums_.data(); }
     // The clusters with their texts and sums; the grouping is spent.
     ClusterSums take_sums();
 
@@ -59,7 +61,6 @@ private:
     struct Slot {
         std::uint64_t hash = 0;
         std::size_t pattern = 0;  // index + 1, or 0 when the slot is empty
-        std::size_t cluster = 0;
     };
     std::size_t cluster_of(const double* row);
     std::size_t cluster_of_new_pattern(const double* row);
@@ -69,7 +70,9 @@ private:
     std::vector<std::string> texts_;             // per cluster, in order of appearance
     std::vector<double> sums_;                   // per cluster, k_ entries each
     std::vector<std::uint64_t> words_;           // the bits of the row being placed
-    std::vector<std::uint64_t> patterns_;        // the distinct bit patterns, g.cols() words each
+    // The distinct bit patterns, each as g.cols() words followed by its
+    // cluster, so that one lookup reads one record.
+    std::vector<std::uint64_t> patterns_;
     std::size_t pattern_count_ = 0;
     std::vector<Slot> pattern_slots_;
     std::vector<std::size_t> text_slots_;        // open addressing: cluster index + 1, or 0

@@ -6,9 +6,20 @@
 
 namespace quorvel {
 
+namespace {
+
+// m = m + u u^T, row after row.
+void add_outer(double* md, const double* u, std::size_t k) {
+    for (std::size_t j = 0; j < k; ++j) {
+        double* mrow = md + j * k;
+        for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + u[j] * u[l];
+    }
+}
+
+}  // namespace
+
 Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& interrupt) {
     Matrix m(k, k);
-    double* md = m.data();
     std::size_t visited = 0;
     for (const auto& entry : sums) {
         if (++visited % 256 == 0 && interrupt) interrupt();
@@ -17,10 +28,16 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& int
             throw InternalError("cluster_meat: a cluster sum has " + std::to_string(u.size()) +
                                 " entries, expected " + std::to_string(k));
         }
-        for (std::size_t j = 0; j < k; ++j) {
-            double* mrow = md + j * k;
-            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + u[j] * u[l];
-        }
+        add_outer(m.data(), u.data(), k);
+    }
+    return m;
+}
+
+Matrix cluster_meat(const double* sums, std::size_t clusters, std::size_t k, const Interrupt& interrupt) {
+    Matrix m(k, k);
+    for (std::size_t c = 0; c < clusters; ++c) {
+        if ((c + 1) % 256 == 0 && interrupt) interrupt();
+        add_outer(m.data(), sums + c * k, k);
     }
     return m;
 }
@@ -58,7 +75,10 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
-        meat = cluster_meat(probit_cluster_sums(model, beta, *g, interrupt), k, interrupt);
+        // From the grouping's own array of sums: no text and Vector per
+        // cluster besides.
+        ClusterGrouping grouping = probit_cluster_grouping(model, beta, *g, interrupt);
+        meat = cluster_meat(grouping.sums(), grouping.clusters(), k, interrupt);
     }
     return matmul(matmul(v0, meat, interrupt), v0, interrupt);
 }

@@ -17,6 +17,8 @@ inline constexpr const char* kSingularHessianWarning = "Hessian singular => iden
 // M = sum_g u_g u_g^T over the per-cluster score sums u_g, in the order of
 // the sums (first appearance).  interrupt is called every 256 clusters.
 Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& interrupt = {});
+// The same over sums held in one array, clusters x k, cluster after cluster.
+Matrix cluster_meat(const double* sums, std::size_t clusters, std::size_t k, const Interrupt& interrupt = {});
 
 // Supplies the cluster matrix when one was given, nullopt otherwise.  Called
 // at most once, and only when the robust estimator is asked for, after the

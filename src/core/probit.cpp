@@ -446,8 +446,8 @@ Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt&
     return unpad_lower(pass.m, model.k());
 }
 
-ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const Matrix& g,
-                                const Interrupt& interrupt) {
+ClusterGrouping probit_cluster_grouping(const Probit& model, const Vector& beta, const Matrix& g,
+                                        const Interrupt& interrupt) {
     check_beta(model, beta);
     if (g.rows() != model.nobs()) {
         throw InternalError("probit_cluster_sums: " + std::to_string(g.rows()) + " cluster rows for " +
@@ -457,7 +457,12 @@ ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const M
     Pass pass(model, 0, nullptr, nullptr, interrupt);
     pass.grouping = &grouping;
     run_pass(pass, Source{&beta, nullptr});
-    return grouping.take_sums();
+    return grouping;
+}
+
+ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const Matrix& g,
+                                const Interrupt& interrupt) {
+    return probit_cluster_grouping(model, beta, g, interrupt).take_sums();
 }
 
 }  // namespace quorvel

@@ -108,5 +108,8 @@ Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt&
 // without the n key texts and the n x k scores.
 ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const Matrix& g,
                                 const Interrupt& interrupt = {});
+// The grouping behind probit_cluster_sums, holding the sums in one array.
+ClusterGrouping probit_cluster_grouping(const Probit& model, const Vector& beta, const Matrix& g,
+                                        const Interrupt& interrupt = {});
 
 }  // namespace quorvel
