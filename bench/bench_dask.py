@@ -127,17 +127,20 @@ def out_of_core(args):
         print(f"removed {root}")
 
 
+def timed(call):
+    """(call(), its wall-clock seconds)."""
+    start = time.perf_counter()
+    out = call()
+    return out, time.perf_counter() - start
+
+
 def overhead(args):
     import distributed
 
     gen = np.random.default_rng(20261208)
     y, x = make_rows(gen, args.n, args.k)
-    start = time.perf_counter()
-    mem = quorvel.fit_probit(y, x, robust=True)
-    fit_mem = time.perf_counter() - start
-    start = time.perf_counter()
-    table_mem = quorvel.ame(mem)
-    ame_mem = time.perf_counter() - start
+    mem, fit_mem = timed(lambda: quorvel.fit_probit(y, x, robust=True))
+    table_mem, ame_mem = timed(lambda: quorvel.ame(mem))
     print(f"n={args.n:,} k={args.k}, chunks of {args.chunk_rows:,} rows")
     print(f"quorvel:                  fit {fit_mem:6.2f} s   ame {ame_mem:6.2f} s")
 
@@ -149,12 +152,8 @@ def overhead(args):
             yd, xd = dask.persist(yd, xd)
             distributed.wait([yd, xd])
             print(f"  (scattering the chunks to the workers: {time.perf_counter() - start:.2f} s)")
-        start = time.perf_counter()
-        res = quorvel_dask.fit_probit(yd, xd, robust=True)
-        fit_s = time.perf_counter() - start
-        start = time.perf_counter()
-        table = quorvel_dask.ame(res)
-        ame_s = time.perf_counter() - start
+        res, fit_s = timed(lambda: quorvel_dask.fit_probit(yd, xd, robust=True))
+        table, ame_s = timed(lambda: quorvel_dask.ame(res))
         rel = np.max(np.abs(res.params - mem.params) / np.abs(mem.params))
         rel_t = np.max(np.abs(table["dy/dx"].to_numpy() - table_mem["dy/dx"].to_numpy())
                        / np.abs(table_mem["dy/dx"].to_numpy()))

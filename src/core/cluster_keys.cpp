@@ -178,13 +178,13 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
 }
 
 ClusterSums ClusterGrouping::take_sums() {
+    std::vector<std::string> texts = take_texts();
     ClusterSums out;
-    out.reserve(texts_.size());
-    for (std::size_t c = 0; c < texts_.size(); ++c) {
+    out.reserve(texts.size());
+    for (std::size_t c = 0; c < texts.size(); ++c) {
         const double* u = sums_.data() + c * k_;
-        out.emplace_back(std::move(texts_[c]), Vector(u, u + k_));
+        out.emplace_back(std::move(texts[c]), Vector(u, u + k_));
     }
-    texts_.clear();
     sums_.clear();
     return out;
 }

@@ -53,6 +53,8 @@ public:
     double* sum(std::size_t c) { return sums_.data() + c * k_; }
     // All the sums, clusters() x k, cluster after cluster.
     const double* sums() const { return sums_.data(); }
+    // The clusters' texts, in cluster order; the texts are spent.
+    std::vector<std::string> take_texts() { return std::move(texts_); }
     // The clusters with their texts and sums; the grouping is spent.
     ClusterSums take_sums();
 

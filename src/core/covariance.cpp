@@ -52,18 +52,7 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
                            const ClusterSource& clusters, const Interrupt& interrupt,
                            const std::optional<Matrix>& hessian, const std::optional<Matrix>& hc0_meat) {
     const std::size_t n = model.nobs(), k = model.k();
-    const Matrix h = hessian ? *hessian : probit_hessian(model, beta, interrupt);
-    std::optional<Matrix> inverse;
-    Matrix v0;
-    if (hessian_singular(h, &inverse, interrupt)) {
-        std::fwrite(kSingularHessianWarning, 1, std::char_traits<char>::length(kSingularHessianWarning),
-                    stderr);
-        std::fflush(stderr);
-        v0 = Matrix::identity(k);
-    } else {
-        v0 = std::move(*inverse);
-        for (double& e : v0.storage()) e = -e;
-    }
+    const Matrix v0 = classical_covariance(hessian ? *hessian : probit_hessian(model, beta, interrupt), interrupt);
     if (!robust) return v0;
 
     std::optional<Matrix> g = clusters ? clusters() : std::nullopt;
@@ -80,7 +69,7 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
         ClusterGrouping grouping = probit_cluster_grouping(model, beta, *g, interrupt);
         meat = cluster_meat(grouping.sums(), grouping.clusters(), k, interrupt);
     }
-    return matmul(matmul(v0, meat, interrupt), v0, interrupt);
+    return sandwich_covariance(v0, meat, interrupt);
 }
 
 Matrix classical_covariance(const Matrix& hessian, const Interrupt& interrupt) {
@@ -92,9 +81,8 @@ Matrix classical_covariance(const Matrix& hessian, const Interrupt& interrupt) {
         std::fflush(stderr);
         return Matrix::identity(k);
     }
-    Matrix v0(k, k);
-    for (std::size_t r = 0; r < k; ++r)
-        for (std::size_t c = 0; c < k; ++c) v0(r, c) = -(*inverse)(r, c);
+    Matrix v0 = std::move(*inverse);
+    for (double& e : v0.storage()) e = -e;
     return v0;
 }
 

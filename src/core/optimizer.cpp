@@ -61,7 +61,6 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
     std::uint64_t passes = 1;
     Vector bt(k);
     const unsigned meat = want_meat ? kMeat : 0u;
-    bool meat_formed = false;  // current holds the meat
     double last_change = std::numeric_limits<double>::infinity();
     for (std::uint64_t i = 0;;) {
         if (interrupt) interrupt();
@@ -83,7 +82,7 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
         const unsigned full_sums = kLogLike | kScore | kHessian | (likely_last ? meat : 0u);
         Evaluation trial = objective.evaluate(bt, full_sums, false);
         ++passes;
-        bool with_meat = (full_sums & kMeat) != 0;
+        bool with_meat = (full_sums & kMeat) != 0;  // trial holds the meat
         bool complete = true;
         for (int halvings = 0; halvings < 10 && current.loglike > trial.loglike; ++halvings) {
             alpha = alpha * 0.5;
@@ -101,7 +100,6 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
         const double ll_old = current.loglike;
         std::swap(beta, bt);
         current = std::move(trial);
-        meat_formed = with_meat;
         last_change = std::fabs(current.loglike - ll_old);
         const bool stop = last_change < tol;
         if (stop || i + 1 == max_iter) {
@@ -110,7 +108,7 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
             out.iterations = i;
             out.converged = stop;
             out.hessian = std::move(current.hessian);
-            if (meat_formed) out.meat = std::move(current.meat);
+            if (with_meat) out.meat = std::move(current.meat);
             out.passes = passes;
             return out;
         }

@@ -8,6 +8,7 @@
 // formed from zero over its own rows, in row order; the driver adds the chunk
 // results in chunk order.  The chunk functions release the interpreter lock
 // while they compute, so that a threaded scheduler runs chunks in parallel.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -172,13 +173,11 @@ PyObject* cluster_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Matrix sums;
     {
         WithoutInterpreterLock unlocked;
-        ClusterSums by_key = probit_cluster_sums(model, beta, g);
-        sums = Matrix(by_key.size(), k);
-        keys.reserve(by_key.size());
-        for (std::size_t c = 0; c < by_key.size(); ++c) {
-            keys.push_back(std::move(by_key[c].first));
-            for (std::size_t l = 0; l < k; ++l) sums(c, l) = by_key[c].second[l];
-        }
+        ClusterGrouping grouping = probit_cluster_grouping(model, beta, g);
+        const std::size_t clusters = grouping.clusters();
+        sums = Matrix(clusters, k);
+        std::copy(grouping.sums(), grouping.sums() + clusters * k, sums.data());
+        keys = grouping.take_texts();
     }
     PyRef key_list = string_list(keys);
     PyRef sum_array = new_array_2d(std::move(sums));
