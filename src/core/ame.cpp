@@ -144,28 +144,17 @@ struct Batch {
     Vector t, cdf_t, pdf_t;                  // at the row's index
     Vector u, cdf_u, pdf_u;                  // at the other index of a binary column
     Vector v, cdf_v, pdf_v;                  // at t0 where neither index is t
-    std::vector<unsigned char> one, zero;    // t1 is t, t0 is t
+    std::vector<std::int64_t> one, zero;     // all ones where t1 (t0) is t
+    std::vector<char> active;                // per binary column: its sums are formed
 
     Batch(std::size_t k_, const double* b_, const std::vector<std::size_t>& bin)
         : k(k_), kp(padded(k_)), b(b_), binary(bin.data()), nb(bin.size()),
           rows(kRowBatch * padded(k_), 0.0), t(kRowBatch), cdf_t(kRowBatch), pdf_t(kRowBatch),
           u(kRowBatch), cdf_u(kRowBatch), pdf_u(kRowBatch), v(kRowBatch), cdf_v(kRowBatch),
-          pdf_v(kRowBatch), one(kRowBatch), zero(kRowBatch) {}
+          pdf_v(kRowBatch), one(kRowBatch), zero(kRowBatch), active(bin.size(), 1) {}
 };
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// c ? a : b without a branch (the conditions below are random row by row).
-QUORVEL_ALWAYS_INLINE inline double pick(bool c, double a, double b) {
-    std::uint64_t ab, bb;
-    std::memcpy(&ab, &a, sizeof a);
-    std::memcpy(&bb, &b, sizeof b);
-    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(c);
-    const std::uint64_t bits = (ab & mask) | (bb & ~mask);
-    double out;
-    std::memcpy(&out, &bits, sizeof out);
-    return out;
-}
 
 // Adds len rows of the batch to the block sums, each sum in row order.
 //
@@ -180,27 +169,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     const double* rows = w.rows.data();
     const double* b = w.b;
     double* t = w.t.data();
-    // t_r = sum_l x_rl b_l from 0.0, l ascending; four rows at a time so
-    // that their additions overlap.
-    std::size_t r0 = 0;
-    for (; r0 + 4 <= len; r0 += 4) {
-        const double* x0 = rows + r0 * kp;
-        double t0 = 0.0, t1 = 0.0, t2 = 0.0, t3 = 0.0;
-        for (std::size_t l = 0; l < k; ++l) {
-            const double bl = b[l];
-            t0 = t0 + x0[l] * bl;
-            t1 = t1 + x0[kp + l] * bl;
-            t2 = t2 + x0[2 * kp + l] * bl;
-            t3 = t3 + x0[3 * kp + l] * bl;
-        }
-        t[r0] = t0, t[r0 + 1] = t1, t[r0 + 2] = t2, t[r0 + 3] = t3;
-    }
-    for (; r0 < len; ++r0) {
-        const double* row = rows + r0 * kp;
-        double tr = 0.0;
-        for (std::size_t l = 0; l < k; ++l) tr = tr + row[l] * b[l];
-        t[r0] = tr;
-    }
+    simd::linear_index(t, rows, kp, k, b, len);
     double* pdf_t = w.pdf_t.data();
     double* cdf_t = w.cdf_t.data();
     normal.pdf_batch(t, pdf_t, len);
@@ -213,44 +182,85 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
 
     double* u = w.u.data();
     double* v = w.v.data();
-    unsigned char* one = w.one.data();
-    unsigned char* zero = w.zero.data();
+    std::int64_t* one = w.one.data();
+    std::int64_t* zero = w.zero.data();
+    double* cdf_u = w.cdf_u.data();
+    double* pdf_u = w.pdf_u.data();
+    double* cdf_v = w.cdf_v.data();
+    double* pdf_v = w.pdf_v.data();
     for (std::size_t q = 0; q < w.nb; ++q) {
+        if (!w.active[q]) continue;
         const std::size_t j = w.binary[q];
         const double bj = b[j];
+        const double* xj = rows + j;  // x_rj = xj[r * kp]
+        // u is t1 unless t1 is t, then t0; v is t0.  one and zero are all
+        // ones where t1 (t0) is t.
         bool both = false;  // some row where neither index is t
-        for (std::size_t r = 0; r < len; ++r) {
-            const double xj = rows[r * kp + j];
-            const double up = t[r] + (1.0 - xj) * bj;
-            const double down = t[r] + (-xj) * bj;
+        std::size_t r = 0;
+#if QUORVEL_HAVE_V4
+        using simd::v4;
+        using simd::m4;
+        for (; r + 4 <= len; r += 4) {
+            const v4 tr = simd::load4(t + r);
+            const v4 x = {xj[r * kp], xj[(r + 1) * kp], xj[(r + 2) * kp], xj[(r + 3) * kp]};
+            const v4 up = tr + (1.0 - x) * bj;
+            const v4 down = tr + (-x) * bj;
+            const m4 is1 = simd::bits(up) == simd::bits(tr);
+            const m4 is0 = simd::bits(down) == simd::bits(tr);
+            simd::store4(u + r, is1 ? down : up);
+            simd::store4(v + r, down);
+            simd::store4(one + r, is1);
+            simd::store4(zero + r, is0);
+            both = both || !simd::all(is1 | is0);
+        }
+#endif
+        for (; r < len; ++r) {
+            const double x = xj[r * kp];
+            const double up = t[r] + (1.0 - x) * bj;
+            const double down = t[r] + (-x) * bj;
             const bool is1 = same_bits(up, t[r]);
             const bool is0 = same_bits(down, t[r]);
-            one[r] = is1;
-            zero[r] = is0;
-            u[r] = pick(is1, down, up);
+            one[r] = -static_cast<std::int64_t>(is1);
+            zero[r] = -static_cast<std::int64_t>(is0);
+            u[r] = is1 ? down : up;
             v[r] = down;
             both = both || !(is1 || is0);
         }
-        double* cdf_u = w.cdf_u.data();
-        double* pdf_u = w.pdf_u.data();
-        double* cdf_v = w.cdf_v.data();
-        double* pdf_v = w.pdf_v.data();
         normal.cdf_batch(u, cdf_u, len);
         normal.pdf_batch(u, pdf_u, len);
         if (both) {
             normal.cdf_batch(v, cdf_v, len);
             normal.pdf_batch(v, pdf_v, len);
         }
+        // At t1: t's values when t1 is t, else u's (u = t1).  At t0: u's
+        // when t1 is t (u = t0), t's when t0 is t, else v's.  The three sums
+        // take their rows in order; diff (in u, free again) is f1 - f0.
         double c1 = s.cdf1[q], c0 = s.cdf0[q], d1 = s.dens1[q];
-        double* diff = u;  // u is free again: the f1 - f0 of each row
-        for (std::size_t r = 0; r < len; ++r) {
-            // At t1: t's values when t1 is t, else u's (u = t1).  At t0:
-            // u's when t1 is t (u = t0), t's when t0 is t, else v's.
+        double* diff = u;
+        r = 0;
+#if QUORVEL_HAVE_V4
+        for (; r + 4 <= len; r += 4) {
+            const m4 o = simd::load4i(one + r), z = simd::load4i(zero + r);
+            const v4 ct = simd::load4(cdf_t + r), ft = simd::load4(pdf_t + r);
+            const v4 cu = simd::load4(cdf_u + r), fu = simd::load4(pdf_u + r);
+            const v4 p1 = o ? ct : cu;
+            const v4 f1 = o ? ft : fu;
+            const v4 p0 = o ? cu : (z ? ct : simd::load4(cdf_v + r));
+            const v4 f0 = o ? fu : (z ? ft : simd::load4(pdf_v + r));
+            for (int e = 0; e < 4; ++e) {
+                c1 = c1 + p1[e];
+                c0 = c0 + p0[e];
+                d1 = d1 + f1[e];
+            }
+            simd::store4(diff + r, f1 - f0);
+        }
+#endif
+        for (; r < len; ++r) {
             const bool o = one[r] != 0, z = zero[r] != 0;
-            const double p1 = pick(o, cdf_t[r], cdf_u[r]);
-            const double f1 = pick(o, pdf_t[r], pdf_u[r]);
-            const double p0 = pick(o, cdf_u[r], pick(z, cdf_t[r], cdf_v[r]));
-            const double f0 = pick(o, pdf_u[r], pick(z, pdf_t[r], pdf_v[r]));
+            const double p1 = o ? cdf_t[r] : cdf_u[r];
+            const double f1 = o ? pdf_t[r] : pdf_u[r];
+            const double p0 = o ? cdf_u[r] : (z ? cdf_t[r] : cdf_v[r]);
+            const double f0 = o ? pdf_u[r] : (z ? pdf_t[r] : pdf_v[r]);
             c1 = c1 + p1;
             c0 = c0 + p0;
             d1 = d1 + f1;
@@ -260,29 +270,28 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         s.cdf0[q] = c0;
         s.dens1[q] = d1;
         simd::add_weighted_rows(s.diff_x.data() + q * kp, kp, rows, len,
-                          [&](std::size_t r, auto x) { return diff[r] * x; });
+                                [&](std::size_t r, auto x) { return diff[r] * x; });
     }
 }
-}  // namespace
 
 // Each block is visited once, row by row (in batches of kRowBatch rows whose
 // cdf values are evaluated together), every per-block sum being
 // accumulated in row order from 0.0 and then added to its running total.  The
 // continuous columns share the sums a_l = sum_r (t_r x_rl) f_r, so their
 // Jacobian rows cost O(k) per row in all, not O(k) per column.
-void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& columns,
-                  std::uint64_t chunk_size, AmeSums& acc, const Interrupt& interrupt) {
-    if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
+//
+// With `alt`, the binary columns of `columns` are only candidates: each
+// batch's rows are checked for values other than 0.0 and 1.0 before they
+// are summed, a candidate that has one is inactive from then on (its sums
+// in acc are left unfinished), and alt receives every candidate's sums as a
+// continuous column, in the same order as acc would.  Returns the flags of
+// the candidates still active at the end: the binary columns.
+std::vector<char> accumulate_ame(const Vector& b, const MatrixView& x, const AmeColumns& columns,
+                                 std::uint64_t chunk_size, AmeSums& acc, AmeSums* alt,
+                                 const Interrupt& interrupt) {
     const std::size_t n = x.rows, k = x.cols;
-    if (n > 0 && b.size() != k)
-        throw InternalError("params has " + std::to_string(b.size()) + " entries but exog has " +
-                            std::to_string(k) + " columns");
-    if (acc.s.size() != k || acc.g.rows() != k || acc.g.cols() != k)
-        throw InternalError("add_ame_sums: accumulators not sized to " + std::to_string(k) + " columns");
     const std::vector<std::size_t>& binary = columns.binary;
     const std::vector<std::size_t>& continuous = columns.continuous;
-    Vector& s = acc.s;
-    Matrix& g = acc.g;
 
     // Per-block sums, indexed by position in `binary` where they belong to a
     // binary column.
@@ -296,6 +305,21 @@ void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& column
         std::max<std::size_t>(1, std::min<std::size_t>(kRowBatch, (std::size_t{1} << 20) / ((nb + 1) * kp + 1)));
     const Normal normal;
     constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+
+    // The continuous column j's terms of one block, added to s and g.
+    auto add_continuous = [&](std::size_t j, Vector& s, Matrix& g) {
+        const double dens = sums.dens;
+        const double* a = sums.a.data();
+        const double bj = b[j];
+        s[j] = dens * bj + s[j];
+        for (std::size_t l = 0; l < k; ++l) {
+            // d/d beta_j of f(t) beta_j is f(t) + beta_j f'(t) x_j and
+            // f'(t) = -t f(t); the other coefficients give only the
+            // second term.
+            const double block = l == j ? dens + a[l] * (-bj) : a[l] * (-bj);
+            g(j, l) = block + g(j, l);
+        }
+    };
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
@@ -315,10 +339,18 @@ void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& column
                     for (std::size_t l = 0; l < k; ++l) out[l] = x(first + r, l);
                 }
             }
+            if (alt != nullptr) {
+                // Without a branch on the values: 0/1 columns hold both at random.
+                for (std::size_t q = 0; q < nb; ++q) {
+                    if (!batch.active[q]) continue;
+                    const double* p = batch.rows.data() + binary[q];
+                    bool stays = true;
+                    for (std::size_t r = 0; r < len; ++r, p += kp) stays &= (*p == 0.0) | (*p == 1.0);
+                    batch.active[q] = stays;
+                }
+            }
             add_batch(batch, sums, normal, len);
         }
-        const double dens = sums.dens;
-        const double* a = sums.a.data();
         const Vector& cdf1 = sums.cdf1;
         const Vector& cdf0 = sums.cdf0;
         const Vector& dens1 = sums.dens1;
@@ -326,27 +358,38 @@ void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& column
 
         for (std::size_t q = 0; q < nb; ++q) {
             const std::size_t j = binary[q];
-            s[j] = (cdf1[q] - cdf0[q]) + s[j];
+            if (alt != nullptr) add_continuous(j, alt->s, alt->g);
+            if (!batch.active[q]) continue;
+            acc.s[j] = (cdf1[q] - cdf0[q]) + acc.s[j];
             for (std::size_t l = 0; l < k; ++l) {
                 const double block = l == j ? dens1[q] : diff_x(q, l);
-                g(j, l) = block + g(j, l);
+                acc.g(j, l) = block + acc.g(j, l);
             }
         }
-        for (const std::size_t j : continuous) {
-            const double bj = b[j];
-            s[j] = dens * bj + s[j];
-            for (std::size_t l = 0; l < k; ++l) {
-                // d/d beta_j of f(t) beta_j is f(t) + beta_j f'(t) x_j and
-                // f'(t) = -t f(t); the other coefficients give only the
-                // second term.
-                const double block = l == j ? dens + a[l] * (-bj) : a[l] * (-bj);
-                g(j, l) = block + g(j, l);
-            }
-        }
+        for (const std::size_t j : continuous) add_continuous(j, acc.s, acc.g);
 
         if (last) break;
         start = end;
     }
+    return std::move(batch.active);
+}
+
+void check_sums_shape(const Vector& b, const MatrixView& x, const AmeSums& acc) {
+    const std::size_t n = x.rows, k = x.cols;
+    if (n > 0 && b.size() != k)
+        throw InternalError("params has " + std::to_string(b.size()) + " entries but exog has " +
+                            std::to_string(k) + " columns");
+    if (acc.s.size() != k || acc.g.rows() != k || acc.g.cols() != k)
+        throw InternalError("add_ame_sums: accumulators not sized to " + std::to_string(k) + " columns");
+}
+
+}  // namespace
+
+void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& columns,
+                  std::uint64_t chunk_size, AmeSums& acc, const Interrupt& interrupt) {
+    if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
+    check_sums_shape(b, x, acc);
+    accumulate_ame(b, x, columns, chunk_size, acc, nullptr, interrupt);
 }
 
 std::vector<AmeRow> ame_rows(const AmeSums& sums, std::uint64_t n, const MatrixView& v,
@@ -385,10 +428,23 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
     if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
     check_ame_shapes(beta.size, v.rows, v.cols, x.rows, x.cols, names);
     const std::size_t n = x.rows, k = x.cols;
-    const AmeColumns columns =
-        classify_ame_columns(names, k, binary_columns(x, ame_candidates(names, k), interrupt));
+    // Every column that is not an intercept starts as a binary candidate;
+    // the pass itself finds out which are (one reading of the rows).
+    const std::vector<std::size_t> candidates = ame_candidates(names, k);
+    std::vector<bool> flags(k, false);
+    for (const std::size_t j : candidates) flags[j] = true;
+    AmeColumns columns = classify_ame_columns(names, k, flags);
     AmeSums sums{Vector(k, 0.0), Matrix(k, k)};
-    add_ame_sums(n > 0 ? to_vector(beta) : Vector(), x, columns, chunk_size, sums, interrupt);
+    AmeSums alt{Vector(k, 0.0), Matrix(k, k)};
+    const Vector b = n > 0 ? to_vector(beta) : Vector();
+    check_sums_shape(b, x, sums);
+    const std::vector<char> binary = accumulate_ame(b, x, columns, chunk_size, sums, &alt, interrupt);
+    for (std::size_t q = 0; q < candidates.size(); ++q) {
+        if (binary[q]) continue;
+        const std::size_t j = candidates[q];
+        sums.s[j] = alt.s[j];
+        for (std::size_t l = 0; l < k; ++l) sums.g(j, l) = alt.g(j, l);
+    }
     return ame_rows(sums, n, v, names, columns, interrupt);
 }
 

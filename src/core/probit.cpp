@@ -144,30 +144,6 @@ inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const d
 
 #endif
 
-// z_r = sum_j x(r, j) * b_j, j ascending from 0.0, for rows of k doubles;
-// eight rows at a time, each with its own sum, so that the additions of
-// different rows overlap (four would leave the adder waiting on their
-// latency).
-QUORVEL_ALWAYS_INLINE inline void linear_index(double* z, const double* rows, std::size_t k, const double* b,
-                                               std::size_t len) {
-    std::size_t r = 0;
-    for (; r + 8 <= len; r += 8) {
-        const double* x = rows + r * k;
-        double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-        for (std::size_t j = 0; j < k; ++j) {
-            const double bj = b[j];
-            for (int q = 0; q < 8; ++q) s[q] = s[q] + x[q * k + j] * bj;
-        }
-        for (int q = 0; q < 8; ++q) z[r + q] = s[q];
-    }
-    for (; r < len; ++r) {
-        const double* x0 = rows + r * k;
-        double z0 = 0.0;
-        for (std::size_t j = 0; j < k; ++j) z0 = z0 + x0[j] * b[j];
-        z[r] = z0;
-    }
-}
-
 // ---- The pass over the rows -------------------------------------------------
 
 // Where the z_i and P_i of a pass come from: computed from beta (with the
@@ -256,7 +232,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             t[r] = z[r] * ((yi + yi) + (-1.0));
         }
     } else {
-        linear_index(z, rows, k, source.beta->data(), len);
+        simd::linear_index(z, rows, k, k, source.beta->data(), len);
         for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
             t[r] = z[r] * ((yi + yi) + (-1.0));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "core/linalg.hpp"
@@ -28,6 +29,23 @@ QUORVEL_ALWAYS_INLINE inline v4 load4(const double* p) {
 }
 QUORVEL_ALWAYS_INLINE inline void store4(double* p, v4 v) { std::memcpy(p, &v, sizeof v); }
 QUORVEL_ALWAYS_INLINE inline v4 broadcast4(double s) { return v4{s, s, s, s}; }
+
+// Lane masks (all ones or all zeros per lane), as comparisons give them.
+typedef long long m4 __attribute__((vector_size(32), aligned(8)));
+QUORVEL_ALWAYS_INLINE inline m4 load4i(const std::int64_t* p) {
+    m4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+QUORVEL_ALWAYS_INLINE inline void store4(std::int64_t* p, m4 v) { std::memcpy(p, &v, sizeof v); }
+// The lanes' bit patterns, so that == compares bits (-0.0 and 0.0 differ,
+// a NaN equals itself).
+QUORVEL_ALWAYS_INLINE inline m4 bits(v4 v) {
+    m4 out;
+    std::memcpy(&out, &v, sizeof out);
+    return out;
+}
+QUORVEL_ALWAYS_INLINE inline bool all(m4 m) { return ((m[0] & m[1]) & (m[2] & m[3])) != 0; }
 
 }  // namespace quorvel::simd
 #endif
@@ -69,6 +87,30 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
     for (std::size_t r = 0; r < len; ++r)
         for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * kp + l]);
 #endif
+}
+
+// z_r = sum_l x(r, l) * b_l, l = 0..k-1 ascending from 0.0, for len rows of
+// stride `stride`; eight rows at a time, each with its own sum, so that the
+// additions of different rows overlap (four would leave the adder waiting on
+// their latency).
+QUORVEL_ALWAYS_INLINE inline void linear_index(double* z, const double* rows, std::size_t stride, std::size_t k,
+                                               const double* b, std::size_t len) {
+    std::size_t r = 0;
+    for (; r + 8 <= len; r += 8) {
+        const double* x = rows + r * stride;
+        double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        for (std::size_t l = 0; l < k; ++l) {
+            const double bl = b[l];
+            for (int q = 0; q < 8; ++q) s[q] = s[q] + x[q * stride + l] * bl;
+        }
+        for (int q = 0; q < 8; ++q) z[r + q] = s[q];
+    }
+    for (; r < len; ++r) {
+        const double* x = rows + r * stride;
+        double s = 0.0;
+        for (std::size_t l = 0; l < k; ++l) s = s + x[l] * b[l];
+        z[r] = s;
+    }
 }
 
 }  // namespace quorvel::simd
