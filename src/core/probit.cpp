@@ -205,6 +205,10 @@ struct Work {
     Buffer xp, weight, weighted, z, p, t, lambda;  // the Hessian's w_i and x_ij w_i
     std::vector<std::size_t> cluster;   // the block's clusters, with a grouping
     double ll = 0.0;
+    // P (clipped), ln P and phi where the index is zero, from the same
+    // kernels: a block whose indexes are all zero (beta = 0, the fit's
+    // start) takes them instead of evaluating each row's.
+    double p_zero = 0.0, log_zero = 0.0, pdf_zero = 0.0;
 };
 
 // One block of rows [start, start + len).  Compiled for each instruction set
@@ -224,7 +228,9 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     double* lambda = w.lambda.data();
     const double* rows = model.exog.data() + start * k;
     if (w.want_lambda) copy_rows(xp, kp, rows, k, len);
+    bool at_zero = true;  // every t_r is +0 or -0 (P and phi are the same at both)
     if (source.cache != nullptr) {
+        at_zero = false;
         std::memcpy(z, source.cache->z.data() + start, len * sizeof(double));
         std::memcpy(p, source.cache->p.data() + start, len * sizeof(double));
         for (std::size_t r = 0; r < len; ++r) {
@@ -236,16 +242,24 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
             t[r] = z[r] * ((yi + yi) + (-1.0));
+            at_zero &= t[r] == 0.0;
         }
-        normal.cdf_batch(t, p, len);
-        for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
+        if (at_zero) {
+            std::fill(p, p + len, w.p_zero);
+        } else {
+            normal.cdf_batch(t, p, len);
+            for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
+        }
         if (pass.record != nullptr) {
             std::memcpy(pass.record->z.data() + start, z, len * sizeof(double));
             std::memcpy(pass.record->p.data() + start, p, len * sizeof(double));
         }
         if (w.want_ll) {
             // ln P, formed in the lambda buffer, which is free until below.
-            log_batch(p, lambda, len);
+            if (at_zero)
+                std::fill(lambda, lambda + len, w.log_zero);
+            else
+                log_batch(p, lambda, len);
             double ll = w.ll;
             for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
             w.ll = ll;
@@ -253,7 +267,10 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     }
     if (!w.want_lambda) return;
 
-    normal.pdf_batch(t, lambda, len);
+    if (at_zero)
+        std::fill(lambda, lambda + len, w.pdf_zero);
+    else
+        normal.pdf_batch(t, lambda, len);
     for (std::size_t r = 0; r < len; ++r) {
         const double yi = y[start + r];
         const double q = (yi + yi) + (-1.0);
@@ -333,6 +350,9 @@ void run_pass(Pass& pass, const Source& source) {
     w.t.assign(block);
     w.lambda.assign(block);
     if (pass.grouping != nullptr) w.cluster.resize(block);
+    w.p_zero = clip_probability(model.normal.cdf(0.0));
+    log_batch(&w.p_zero, &w.log_zero, 1);
+    w.pdf_zero = model.normal.pdf(0.0);
     for (std::size_t start = 0; start < n; start += block) {
         if (pass.interrupt) pass.interrupt();
         const std::size_t len = std::min(block, n - start);
