@@ -197,20 +197,25 @@ def fit_probit(endog, exog, max_iter=None, tol=None, robust=None, cluster_vars=N
         nonlocal passes
         passes += 1
         parts = dask.compute(*[fit_chunk(yb, xb, beta, sums) for yb, xb in blocks])
-        return _sum_in_order(parts, 1 + k + k * k)
+        meat_size = k * k if sums & _kernels.MEAT else 0
+        return _sum_in_order(parts, 1 + k + k * k + meat_size)
 
-    params, loglike, iterations, converged, hessian, _ = _kernels.newton(k, max_iter, tol, evaluate)
+    # With robust and no cluster variables the passes likely to be the fit's
+    # last form the HC0 meat too, so that it mostly needs no pass of its own.
+    hc0 = robust and cluster_vars is None
+    params, loglike, iterations, converged, hessian, _, meat = _kernels.newton(k, max_iter, tol, evaluate, hc0)
     if hessian is None:  # max_iter = 0: no pass formed the Hessian at params
-        packed = evaluate(params, 7)
+        packed = evaluate(params, _kernels.LOGLIKE | _kernels.SCORE | _kernels.HESSIAN)
         hessian = packed[1 + k:].reshape(k, k)
     cov = _kernels.covariance(hessian)
 
     if robust:
-        if cluster_vars is None:
-            hc0 = dask.delayed(_kernels.hc0_chunk, pure=True)
-            passes += 1
-            parts = dask.compute(*[hc0(yb, xb, params) for yb, xb in blocks])
-            meat = _sum_in_order(parts, (k, k))
+        if hc0:
+            if meat is None:
+                hc0_chunk = dask.delayed(_kernels.hc0_chunk, pure=True)
+                passes += 1
+                parts = dask.compute(*[hc0_chunk(yb, xb, params) for yb, xb in blocks])
+                meat = _sum_in_order(parts, (k, k))
         else:
             _require_array(cluster_vars, 2)
             if cluster_vars.shape[0] != n:

@@ -99,29 +99,40 @@ const Probit& chunk_model(PyObject* endog, PyObject* exog) {
     return *cached;
 }
 
-// [loglike, score (k), Hessian (k x k, row-major)]; sums not asked for are 0.
-Vector packed(const Evaluation& e, std::size_t k) {
-    Vector out(1 + k + k * k, 0.0);
+// [loglike, score (k), Hessian (k x k, row-major)], and the HC0 meat (k x k,
+// row-major) after them when the sums ask for it; sums not asked for are 0.
+std::size_t packed_size(std::size_t k, unsigned sums) { return 1 + k + k * k + ((sums & kMeat) ? k * k : 0); }
+
+Vector packed(const Evaluation& e, std::size_t k, unsigned sums) {
+    Vector out(packed_size(k, sums), 0.0);
     out[0] = e.loglike;
     for (std::size_t j = 0; j < e.score.size(); ++j) out[1 + j] = e.score[j];
     for (std::size_t r = 0; r < e.hessian.rows(); ++r)
         for (std::size_t c = 0; c < e.hessian.cols(); ++c) out[1 + k + r * k + c] = e.hessian(r, c);
+    if (sums & kMeat) {
+        for (std::size_t r = 0; r < e.meat.rows(); ++r)
+            for (std::size_t c = 0; c < e.meat.cols(); ++c) out[1 + k + k * k + r * k + c] = e.meat(r, c);
+    }
     return out;
 }
 
+Matrix square_at(const Vector& v, std::size_t offset, std::size_t k) {
+    Matrix m(k, k);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t c = 0; c < k; ++c) m(r, c) = v[offset + r * k + c];
+    return m;
+}
+
 Evaluation unpacked(const Vector& v, std::size_t k, unsigned sums) {
-    if (v.size() != 1 + k + k * k) {
+    if (v.size() != packed_size(k, sums)) {
         throw InternalError("a pass returned " + std::to_string(v.size()) + " sums, expected " +
-                            std::to_string(1 + k + k * k));
+                            std::to_string(packed_size(k, sums)));
     }
     Evaluation e;
     e.loglike = v[0];
     if (sums & kScore) e.score.assign(v.begin() + 1, v.begin() + 1 + static_cast<std::ptrdiff_t>(k));
-    if (sums & kHessian) {
-        e.hessian = Matrix(k, k);
-        for (std::size_t r = 0; r < k; ++r)
-            for (std::size_t c = 0; c < k; ++c) e.hessian(r, c) = v[1 + k + r * k + c];
-    }
+    if (sums & kHessian) e.hessian = square_at(v, 1 + k, k);
+    if (sums & kMeat) e.meat = square_at(v, 1 + k + k * k, k);
     return e;
 }
 
@@ -137,7 +148,7 @@ PyObject* fit_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     Vector out;
     {
         WithoutInterpreterLock unlocked;
-        out = packed(evaluate(model, beta, sums), model.k());
+        out = packed(evaluate(model, beta, sums), model.k(), sums);
     }
     return new_array_1d(std::move(out)).release();
 }
@@ -257,6 +268,7 @@ public:
         Evaluation more = unpacked(call(recorded_, sums), k_, sums);
         if (sums & kScore) e.score = std::move(more.score);
         if (sums & kHessian) e.hessian = std::move(more.hessian);
+        if (sums & kMeat) e.meat = std::move(more.meat);
     }
 
 private:
@@ -272,22 +284,26 @@ private:
     Vector recorded_;
 };
 
-// newton(k, max_iter, tol, evaluate) -> (params, loglike, iterations,
-// converged, Hessian at params or None, passes)
+// newton(k, max_iter, tol, evaluate, want_meat=False) -> (params, loglike,
+// iterations, converged, Hessian at params or None, passes, HC0 meat at
+// params or None).  With want_meat the passes likely to be the last ask for
+// the meat too; it is returned when the final point's pass formed it.
 PyObject* newton(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"k", "max_iter", "tol", "evaluate"};
+    static const char* const names[] = {"k", "max_iter", "tol", "evaluate", "want_meat"};
     auto slot = bind_arguments("newton", names, 4, args, nargs, kwnames);
     const std::size_t k = to_u64(slot[0]);
     const std::uint64_t max_iter = to_u64(slot[1]);
     const double tol = to_double(slot[2]);
+    const bool want_meat = slot[4] != nullptr && to_bool_exact(slot[4]);
     CallbackObjective objective(k, slot[3]);
-    FitResult fitted = fit_newton(objective, max_iter, tol, check_signals);
+    FitResult fitted = fit_newton(objective, max_iter, tol, check_signals, want_meat);
     PyRef params = new_array_1d(std::move(fitted.params));
     PyRef hessian = fitted.hessian ? new_array_2d(std::move(*fitted.hessian)) : PyRef::borrow(Py_None);
-    return check(Py_BuildValue("(OdKOOK)", params.get(), fitted.loglike,
+    PyRef meat = fitted.meat ? new_array_2d(std::move(*fitted.meat)) : PyRef::borrow(Py_None);
+    return check(Py_BuildValue("(OdKOOKO)", params.get(), fitted.loglike,
                                static_cast<unsigned long long>(fitted.iterations),
                                fitted.converged ? Py_True : Py_False, hessian.get(),
-                               static_cast<unsigned long long>(fitted.passes)));
+                               static_cast<unsigned long long>(fitted.passes), meat.get()));
 }
 
 // covariance(hessian) -> -H^-1, or the identity with the warning line when
@@ -473,5 +489,13 @@ PyModuleDef module_def = {
 
 extern "C" PyMODINIT_FUNC PyInit__kernels(void) {
     using namespace quorvel::py;
-    return binding_boundary([]() -> PyObject* { return check(PyModule_Create2(&module_def, 1013)); });
+    return binding_boundary([]() -> PyObject* {
+        PyRef module = check_new(PyModule_Create2(&module_def, 1013));
+        // The sums a pass can be asked for, as fit_chunk's flags.
+        const std::pair<const char*, unsigned> flags[] = {
+            {"LOGLIKE", quorvel::kLogLike}, {"SCORE", quorvel::kScore}, {"HESSIAN", quorvel::kHessian}, {"MEAT", quorvel::kMeat}};
+        for (const auto& [name, value] : flags)
+            if (PyModule_AddIntConstant(module.get(), name, static_cast<long>(value)) != 0) throw ErrorAlreadySet{};
+        return module.release();
+    });
 }
