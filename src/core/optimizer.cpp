@@ -84,7 +84,11 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
         ++passes;
         bool with_meat = (full_sums & kMeat) != 0;  // trial holds the meat
         bool complete = true;
-        for (int halvings = 0; halvings < 10 && current.loglike > trial.loglike; ++halvings) {
+        // A full step near the optimum that lowers the log-likelihood by
+        // less than tol lost only rounding: it is kept (and the stop test
+        // fires).  Written so that tol <= 0 or NaN never takes it.
+        const bool noise = 0.5 * gd < tol && current.loglike - trial.loglike < tol;
+        for (int halvings = 0; halvings < 10 && current.loglike > trial.loglike && !noise; ++halvings) {
             alpha = alpha * 0.5;
             for (std::size_t j = 0; j < k; ++j) bt[j] = beta[j] + d[j] * alpha;
             trial = objective.evaluate(bt, kLogLike, true);

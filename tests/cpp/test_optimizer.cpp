@@ -272,5 +272,51 @@ TEST(FitBfgs, MeatFormedInTheLastPassIsTheMeatAtTheResult) {
     }
 }
 
+// One coefficient, a log-likelihood of -10 at 0 and `elsewhere` at every
+// other point, score g0 at 0 and 0 elsewhere, Hessian -1 everywhere: the
+// full step is d = g0, predicted to gain g0^2 / 2.
+class ScriptedObjective final : public Objective {
+public:
+    ScriptedObjective(double g0, double elsewhere) : g0_(g0), elsewhere_(elsewhere) {}
+    std::size_t k() const override { return 1; }
+    Evaluation evaluate(const Vector& beta, unsigned sums, bool record) override {
+        if (record) recorded_ = beta;
+        Evaluation e;
+        e.loglike = beta[0] == 0.0 ? -10.0 : elsewhere_;
+        if (sums & kScore) e.score = {beta[0] == 0.0 ? g0_ : 0.0};
+        if (sums & kHessian) e.hessian = Matrix(1, 1, -1.0);
+        return e;
+    }
+    void complete(unsigned sums, Evaluation& e) override { e = evaluate(recorded_, sums | kLogLike, false); }
+
+private:
+    double g0_, elsewhere_;
+    Vector recorded_;
+};
+
+// A full step near the optimum that loses less than tol (rounding of the
+// log-likelihood sums) is kept; a loss of tol or more, or any loss where the
+// step was predicted to gain tol or more, still halves ten times.
+TEST(FitBfgs, FullStepLosingOnlyRoundingIsKept) {
+    const struct {
+        const char* name;
+        double g0, elsewhere;
+        double params;
+        std::uint64_t passes;
+    } cases[] = {
+        {"predicted and lost below tol", 1e-4, -10.0 - 5e-7, 1e-4, 2},
+        {"predicted gain above tol", 1.0, -10.0 - 5e-7, 1.0 / 1024, 13},
+        {"lost tol or more", 1e-4, -10.0 - 2e-6, 1e-4 / 1024, 14},
+    };
+    for (const auto& c : cases) {
+        ScriptedObjective objective(c.g0, c.elsewhere);
+        const FitResult r = fit_newton(objective, 35, 1e-6);
+        EXPECT_EQ(r.params[0], c.params) << c.name;
+        EXPECT_EQ(r.passes, c.passes) << c.name;
+        EXPECT_TRUE(r.converged) << c.name;
+        EXPECT_EQ(r.loglike, c.elsewhere) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel
