@@ -251,7 +251,7 @@ def _table(rows):
 def ame(results, chunk_size=None):
     """The table of ``quorvel.ame`` (dy/dx, Std. Err, z, Pr(>|z|), Significance)
     for a fit whose ``model.exog`` is a Dask (or NumPy) array: one distributed
-    pass classifies the 0/1 columns, one forms the sums and their Jacobian.
+    pass classifies the 0/1 columns and forms the sums and their Jacobian.
     chunk_size bounds the rows each task handles at a time."""
     if chunk_size is not None:
         chunk_size = _argument("chunk_size", _kernels.to_u64, chunk_size)
@@ -272,12 +272,15 @@ def ame(results, chunk_size=None):
     block = chunk_size if chunk_size is not None else max(n, 1)
     blocks = list(x.to_delayed().ravel())
 
-    binary_chunk = dask.delayed(_kernels.binary_chunk, pure=True)
-    flags = dask.compute(*[binary_chunk(xb, range(k)) for xb in blocks])
-    binary = [all(f[j] for f in flags) for j in range(k)]
-    column_flags = _kernels.ame_flags(names, binary)
-
+    # One pass: each chunk sums every column both as binary and as
+    # continuous, and says which kept 0/1 values; a column is binary when it
+    # did in every chunk, and its chunk sums are then taken from that half.
+    intercept = [flag < 0 for flag in _kernels.ame_flags(names, [False] * k)]
     ame_chunk = dask.delayed(_kernels.ame_chunk, pure=True)
-    parts = dask.compute(*[ame_chunk(xb, params, column_flags, block) for xb in blocks])
-    sums = _sum_in_order(parts, k + k * k)
+    parts = dask.compute(*[ame_chunk(xb, params, intercept, block) for xb in blocks])
+    binary = [not intercept[j] and all(flags[j] for flags, _ in parts) for j in range(k)]
+    size = k + k * k
+    take = np.array(binary, dtype=bool)
+    rows = np.concatenate([take, np.repeat(take, k)])  # s_j, then row j of g
+    sums = _sum_in_order([np.where(rows, both[:size], both[size:]) for _, both in parts], size)
     return _table(_kernels.ame_rows(sums, n, cov, names, binary))

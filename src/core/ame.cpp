@@ -59,35 +59,6 @@ void check_ame_shapes(std::size_t beta_size, std::size_t v_rows, std::size_t v_c
     }
 }
 
-std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates,
-                                 const Interrupt& interrupt) {
-    std::vector<bool> binary(x.cols, false);
-    for (const std::size_t j : candidates) binary[j] = true;
-    std::vector<std::size_t> open = candidates;
-    // A batch of rows per column, without a branch on the values: 0/1
-    // columns hold both at random.
-    for (std::size_t first = 0; first < x.rows && !open.empty(); first += kRowBatch) {
-        if (first != 0 && interrupt) interrupt();
-        const std::size_t len = std::min(kRowBatch, x.rows - first);
-        const char* base = x.base + static_cast<std::ptrdiff_t>(first) * x.row_stride;
-        std::size_t kept = 0;
-        for (const std::size_t j : open) {
-            const char* p = base + static_cast<std::ptrdiff_t>(j) * x.col_stride;
-            bool stays = true;
-            for (std::size_t r = 0; r < len; ++r, p += x.row_stride) {
-                double value;
-                std::memcpy(&value, p, sizeof value);
-                stays &= (value == 0.0) | (value == 1.0);
-            }
-            open[kept] = j;
-            kept += stays;
-            if (!stays) binary[j] = false;
-        }
-        open.resize(kept);
-    }
-    return binary;
-}
-
 AmeColumns classify_ame_columns(const std::vector<std::string>& names, std::size_t k,
                                const std::vector<bool>& binary) {
     AmeColumns out;
@@ -98,13 +69,6 @@ AmeColumns classify_ame_columns(const std::vector<std::string>& names, std::size
         (binary[j] ? out.binary : out.continuous).push_back(j);
     }
     return out;
-}
-
-std::vector<std::size_t> ame_candidates(const std::vector<std::string>& names, std::size_t k) {
-    std::vector<std::size_t> candidates;
-    for (std::size_t j = 0; j < k; ++j)
-        if (!is_intercept_name(names[j])) candidates.push_back(j);
-    return candidates;
 }
 
 namespace {
@@ -138,14 +102,14 @@ struct BlockSums {
 struct Batch {
     std::size_t k = 0, kp = 0;
     const double* b = nullptr;               // k coefficients
-    const std::size_t* binary = nullptr;     // nb binary columns
+    const std::size_t* binary = nullptr;     // nb columns summed as binary while active
     std::size_t nb = 0;
     Vector rows;                             // kRowBatch x kp
     Vector t, cdf_t, pdf_t;                  // at the row's index
     Vector u, cdf_u, pdf_u;                  // at the other index of a binary column
     Vector v, cdf_v, pdf_v;                  // at t0 where neither index is t
     std::vector<std::int64_t> one, zero;     // all ones where t1 (t0) is t
-    std::vector<char> active;                // per binary column: its sums are formed
+    std::vector<char> active;                // per such column: 0/1 so far, binary sums formed
 
     Batch(std::size_t k_, const double* b_, const std::vector<std::size_t>& bin)
         : k(k_), kp(padded(k_)), b(b_), binary(bin.data()), nb(bin.size()),
@@ -274,123 +238,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     }
 }
 
-// Each block is visited once, row by row (in batches of kRowBatch rows whose
-// cdf values are evaluated together), every per-block sum being
-// accumulated in row order from 0.0 and then added to its running total.  The
-// continuous columns share the sums a_l = sum_r (t_r x_rl) f_r, so their
-// Jacobian rows cost O(k) per row in all, not O(k) per column.
-//
-// With `alt`, the binary columns of `columns` are only candidates: each
-// batch's rows are checked for values other than 0.0 and 1.0 before they
-// are summed, a candidate that has one is inactive from then on (its sums
-// in acc are left unfinished), and alt receives every candidate's sums as a
-// continuous column, in the same order as acc would.  Returns the flags of
-// the candidates still active at the end: the binary columns.
-std::vector<char> accumulate_ame(const Vector& b, const MatrixView& x, const AmeColumns& columns,
-                                 std::uint64_t chunk_size, AmeSums& acc, AmeSums* alt,
-                                 const Interrupt& interrupt) {
-    const std::size_t n = x.rows, k = x.cols;
-    const std::vector<std::size_t>& binary = columns.binary;
-    const std::vector<std::size_t>& continuous = columns.continuous;
-
-    // Per-block sums, indexed by position in `binary` where they belong to a
-    // binary column.
-    const std::size_t nb = binary.size();
-    Batch batch(k, b.data(), binary);
-    BlockSums sums;
-    const std::size_t kp = batch.kp;
-    // Fewer rows per batch when a row costs many operations, so that the
-    // interrupt is still called often.
-    const std::size_t per_batch =
-        std::max<std::size_t>(1, std::min<std::size_t>(kRowBatch, (std::size_t{1} << 20) / ((nb + 1) * kp + 1)));
-    const Normal normal;
-    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
-
-    // The continuous column j's terms of one block, added to s and g.
-    auto add_continuous = [&](std::size_t j, Vector& s, Matrix& g) {
-        const double dens = sums.dens;
-        const double* a = sums.a.data();
-        const double bj = b[j];
-        s[j] = dens * bj + s[j];
-        for (std::size_t l = 0; l < k; ++l) {
-            // d/d beta_j of f(t) beta_j is f(t) + beta_j f'(t) x_j and
-            // f'(t) = -t f(t); the other coefficients give only the
-            // second term.
-            const double block = l == j ? dens + a[l] * (-bj) : a[l] * (-bj);
-            g(j, l) = block + g(j, l);
-        }
-    };
-
-    for (std::size_t start = 0; start < n;) {
-        const bool last = chunk_size >= n - start;  // start + chunk_size >= n
-        const std::size_t end = last ? n : start + static_cast<std::size_t>(chunk_size);
-        sums.reset(kp, nb);
-
-        for (std::size_t first = start; first < end; first += per_batch) {
-            if (interrupt) interrupt();
-            const std::size_t len = end - first < per_batch ? end - first : per_batch;
-            // The batch's rows, read once from the caller's memory.
-            double* out = batch.rows.data();
-            for (std::size_t r = 0; r < len; ++r, out += kp) {
-                const char* src = x.base + static_cast<std::ptrdiff_t>(first + r) * x.row_stride;
-                if (x.col_stride == d) {
-                    if (k != 0) std::memcpy(out, src, k * sizeof(double));
-                } else {
-                    for (std::size_t l = 0; l < k; ++l) out[l] = x(first + r, l);
-                }
-            }
-            if (alt != nullptr) {
-                // Without a branch on the values: 0/1 columns hold both at random.
-                for (std::size_t q = 0; q < nb; ++q) {
-                    if (!batch.active[q]) continue;
-                    const double* p = batch.rows.data() + binary[q];
-                    bool stays = true;
-                    for (std::size_t r = 0; r < len; ++r, p += kp) stays &= (*p == 0.0) | (*p == 1.0);
-                    batch.active[q] = stays;
-                }
-            }
-            add_batch(batch, sums, normal, len);
-        }
-        const Vector& cdf1 = sums.cdf1;
-        const Vector& cdf0 = sums.cdf0;
-        const Vector& dens1 = sums.dens1;
-        auto diff_x = [&](std::size_t q, std::size_t l) { return sums.diff_x[q * kp + l]; };
-
-        for (std::size_t q = 0; q < nb; ++q) {
-            const std::size_t j = binary[q];
-            if (alt != nullptr) add_continuous(j, alt->s, alt->g);
-            if (!batch.active[q]) continue;
-            acc.s[j] = (cdf1[q] - cdf0[q]) + acc.s[j];
-            for (std::size_t l = 0; l < k; ++l) {
-                const double block = l == j ? dens1[q] : diff_x(q, l);
-                acc.g(j, l) = block + acc.g(j, l);
-            }
-        }
-        for (const std::size_t j : continuous) add_continuous(j, acc.s, acc.g);
-
-        if (last) break;
-        start = end;
-    }
-    return std::move(batch.active);
-}
-
-void check_sums_shape(const Vector& b, const MatrixView& x, const AmeSums& acc) {
-    const std::size_t n = x.rows, k = x.cols;
-    if (n > 0 && b.size() != k)
-        throw InternalError("params has " + std::to_string(b.size()) + " entries but exog has " +
-                            std::to_string(k) + " columns");
-    if (acc.s.size() != k || acc.g.rows() != k || acc.g.cols() != k)
-        throw InternalError("add_ame_sums: accumulators not sized to " + std::to_string(k) + " columns");
-}
-
 }  // namespace
-
-void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& columns,
-                  std::uint64_t chunk_size, AmeSums& acc, const Interrupt& interrupt) {
-    if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
-    check_sums_shape(b, x, acc);
-    accumulate_ame(b, x, columns, chunk_size, acc, nullptr, interrupt);
-}
 
 std::vector<AmeRow> ame_rows(const AmeSums& sums, std::uint64_t n, const MatrixView& v,
                              const std::vector<std::string>& names, const AmeColumns& columns,
@@ -422,30 +270,127 @@ std::vector<AmeRow> ame_rows(const AmeSums& sums, std::uint64_t n, const MatrixV
     return rows;
 }
 
+// Each block is visited once, row by row (in batches of kRowBatch rows whose
+// cdf values are evaluated together), every per-block sum being
+// accumulated in row order from 0.0 and then added to its running total.  The
+// continuous sums share a_l = sum_r (t_r x_rl) f_r, so their Jacobian rows
+// cost O(k) per row in all, not O(k) per column.  Each batch's rows are
+// checked for values other than 0.0 and 1.0 before they are summed; a column
+// that has one gets no binary sums from then on.
+AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const std::vector<bool>& intercept,
+                                   std::uint64_t chunk_size, const Interrupt& interrupt) {
+    if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
+    const std::size_t n = x.rows, k = x.cols;
+    if (n > 0 && b.size() != k)
+        throw InternalError("params has " + std::to_string(b.size()) + " entries but exog has " +
+                            std::to_string(k) + " columns");
+    if (intercept.size() != k)
+        throw InternalError("ame_sums_both_ways: " + std::to_string(intercept.size()) + " intercept flags for " +
+                            std::to_string(k) + " columns");
+    // The columns that are not intercepts; per-block sums are indexed by
+    // position in this list.
+    std::vector<std::size_t> columns;
+    for (std::size_t j = 0; j < k; ++j)
+        if (!intercept[j]) columns.push_back(j);
+    const std::size_t nc = columns.size();
+    AmeSumsBothWays out{std::vector<bool>(k, false), AmeSums{Vector(k, 0.0), Matrix(k, k)},
+                        AmeSums{Vector(k, 0.0), Matrix(k, k)}};
+    AmeSums& bin = out.as_binary;
+    AmeSums& cont = out.as_continuous;
+
+    Batch batch(k, b.data(), columns);
+    BlockSums sums;
+    const std::size_t kp = batch.kp;
+    // Fewer rows per batch when a row costs many operations, so that the
+    // interrupt is still called often; recounted as columns drop out.
+    auto rows_per_batch = [&](std::size_t binaries) {
+        return std::max<std::size_t>(
+            1, std::min<std::size_t>(kRowBatch, (std::size_t{1} << 20) / ((binaries + 1) * kp + 1)));
+    };
+    std::size_t per_batch = rows_per_batch(nc);
+    const Normal normal;
+    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+
+    for (std::size_t start = 0; start < n;) {
+        const bool last = chunk_size >= n - start;  // start + chunk_size >= n
+        const std::size_t end = last ? n : start + static_cast<std::size_t>(chunk_size);
+        sums.reset(kp, nc);
+
+        for (std::size_t first = start; first < end; first += per_batch) {
+            if (interrupt) interrupt();
+            const std::size_t len = end - first < per_batch ? end - first : per_batch;
+            // The batch's rows, read once from the caller's memory.
+            double* row = batch.rows.data();
+            for (std::size_t r = 0; r < len; ++r, row += kp) {
+                const char* src = x.base + static_cast<std::ptrdiff_t>(first + r) * x.row_stride;
+                if (x.col_stride == d) {
+                    if (k != 0) std::memcpy(row, src, k * sizeof(double));
+                } else {
+                    for (std::size_t l = 0; l < k; ++l) row[l] = x(first + r, l);
+                }
+            }
+            // Without a branch on the values: 0/1 columns hold both at random.
+            std::size_t active = 0;
+            for (std::size_t q = 0; q < nc; ++q) {
+                if (!batch.active[q]) continue;
+                const double* p = batch.rows.data() + columns[q];
+                bool stays = true;
+                for (std::size_t r = 0; r < len; ++r, p += kp) stays &= (*p == 0.0) | (*p == 1.0);
+                batch.active[q] = stays;
+                active += stays;
+            }
+            per_batch = rows_per_batch(active);
+            add_batch(batch, sums, normal, len);
+        }
+
+        for (std::size_t q = 0; q < nc; ++q) {
+            const std::size_t j = columns[q];
+            const double bj = b[j];
+            cont.s[j] = sums.dens * bj + cont.s[j];
+            for (std::size_t l = 0; l < k; ++l) {
+                // d/d beta_j of f(t) beta_j is f(t) + beta_j f'(t) x_j and
+                // f'(t) = -t f(t); the other coefficients give only the
+                // second term.
+                const double block = l == j ? sums.dens + sums.a[l] * (-bj) : sums.a[l] * (-bj);
+                cont.g(j, l) = block + cont.g(j, l);
+            }
+            if (!batch.active[q]) continue;
+            bin.s[j] = (sums.cdf1[q] - sums.cdf0[q]) + bin.s[j];
+            for (std::size_t l = 0; l < k; ++l) {
+                const double block = l == j ? sums.dens1[q] : sums.diff_x[q * kp + l];
+                bin.g(j, l) = block + bin.g(j, l);
+            }
+        }
+
+        if (last) break;
+        start = end;
+    }
+    for (std::size_t q = 0; q < nc; ++q) out.binary[columns[q]] = batch.active[q] != 0;
+    return out;
+}
+
+AmeSums classified_sums(const AmeSumsBothWays& both) {
+    AmeSums sums = both.as_continuous;
+    const std::size_t k = sums.s.size();
+    for (std::size_t j = 0; j < k; ++j) {
+        if (!both.binary[j]) continue;
+        sums.s[j] = both.as_binary.s[j];
+        for (std::size_t l = 0; l < k; ++l) sums.g(j, l) = both.as_binary.g(j, l);
+    }
+    return sums;
+}
+
 std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, const MatrixView& x,
                                 const std::vector<std::string>& names, std::uint64_t chunk_size,
                                 const Interrupt& interrupt) {
     if (chunk_size == 0) throw InputError("chunk_size must be at least 1");
     check_ame_shapes(beta.size, v.rows, v.cols, x.rows, x.cols, names);
     const std::size_t n = x.rows, k = x.cols;
-    // Every column that is not an intercept starts as a binary candidate;
-    // the pass itself finds out which are (one reading of the rows).
-    const std::vector<std::size_t> candidates = ame_candidates(names, k);
-    std::vector<bool> flags(k, false);
-    for (const std::size_t j : candidates) flags[j] = true;
-    AmeColumns columns = classify_ame_columns(names, k, flags);
-    AmeSums sums{Vector(k, 0.0), Matrix(k, k)};
-    AmeSums alt{Vector(k, 0.0), Matrix(k, k)};
-    const Vector b = n > 0 ? to_vector(beta) : Vector();
-    check_sums_shape(b, x, sums);
-    const std::vector<char> binary = accumulate_ame(b, x, columns, chunk_size, sums, &alt, interrupt);
-    for (std::size_t q = 0; q < candidates.size(); ++q) {
-        if (binary[q]) continue;
-        const std::size_t j = candidates[q];
-        sums.s[j] = alt.s[j];
-        for (std::size_t l = 0; l < k; ++l) sums.g(j, l) = alt.g(j, l);
-    }
-    return ame_rows(sums, n, v, names, columns, interrupt);
+    std::vector<bool> intercept(k);
+    for (std::size_t j = 0; j < k; ++j) intercept[j] = is_intercept_name(names[j]);
+    const AmeSumsBothWays both =
+        ame_sums_both_ways(n > 0 ? to_vector(beta) : Vector(), x, intercept, chunk_size, interrupt);
+    return ame_rows(classified_sums(both), n, v, names, classify_ame_columns(names, k, both.binary), interrupt);
 }
 
 }  // namespace quorvel

@@ -49,27 +49,17 @@ std::vector<AmeRow> compute_ame(const VectorView& beta, const MatrixView& v, con
 
 // ---- The steps of compute_ame, for rows that arrive in pieces ------------
 //
-// compute_ame is check_ame_shapes, binary_columns over all rows,
-// classify_ame_columns, add_ame_sums over all rows and ame_rows.  Rows held
-// in several pieces (the chunks of a distributed array) go through the same
-// steps: the binary flags of the pieces are and-ed, each piece's sums are
-// formed from zero by add_ame_sums, and the piece totals are added in row
-// order (new total = piece total + old total), as the blocks of one piece are.
+// compute_ame is check_ame_shapes, ame_sums_both_ways over all rows,
+// classified_sums, classify_ame_columns and ame_rows.  Rows held in several
+// pieces (the chunks of a distributed array) go through the same steps: each
+// piece's sums are formed from zero by ame_sums_both_ways, a column is binary
+// when it is so in every piece, each piece's classified sums are taken with
+// that verdict, and the piece totals are added in row order (new total =
+// piece total + old total), as the blocks of one piece are.
 
 // The shape checks of compute_ame for n rows and k columns (InternalError).
 void check_ame_shapes(std::size_t beta_size, std::size_t v_rows, std::size_t v_cols, std::size_t n,
                       std::size_t k, const std::vector<std::string>& names);
-
-// The columns that are not intercepts (names must have k entries).
-std::vector<std::size_t> ame_candidates(const std::vector<std::string>& names, std::size_t k);
-
-// Marks the columns among the candidates whose every value equals 0.0 or 1.0
-// (-0.0 included; NaN and infinities are not).  One pass over x in batches
-// of rows, ending after the batch in which every candidate has met another
-// value; with no rows every candidate is binary.  The result has x.cols
-// entries.
-std::vector<bool> binary_columns(const MatrixView& x, const std::vector<std::size_t>& candidates,
-                                 const Interrupt& interrupt = {});
 
 struct AmeColumns {
     std::vector<bool> intercept;           // k entries
@@ -88,11 +78,26 @@ struct AmeSums {
     Matrix g;
 };
 
-// Adds the sums of the rows of x, in blocks of chunk_size rows (each block
-// summed from 0.0 in row order, then added to the totals), to acc.  b must
-// have x.cols entries unless x has no rows; acc must be sized to x.cols.
-void add_ame_sums(const Vector& b, const MatrixView& x, const AmeColumns& columns,
-                  std::uint64_t chunk_size, AmeSums& acc, const Interrupt& interrupt = {});
+// The sums of the rows of x, in blocks of chunk_size rows (each block summed
+// from 0.0 in row order, then added to the totals; chunk_size 0 throws
+// InputError), every column that is not an intercept (intercept: k entries)
+// summed both ways: as a continuous column into as_continuous and, as long
+// as its values are all 0.0 or 1.0 (-0.0 included; NaN and infinities are
+// not), as a binary column into as_binary (left unfinished for the others).
+// binary[j] tells which kept 0/1 values to the end; with no rows, every
+// column that is not an intercept.  The binary sums are formed only while
+// needed, so the test costs no pass of its own.  b must have x.cols entries
+// unless x has no rows.
+struct AmeSumsBothWays {
+    std::vector<bool> binary;
+    AmeSums as_binary, as_continuous;
+};
+AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const std::vector<bool>& intercept,
+                                   std::uint64_t chunk_size, const Interrupt& interrupt = {});
+
+// The sums of each column as classified: s_j and row j of g from as_binary
+// where binary[j], from as_continuous elsewhere.
+AmeSums classified_sums(const AmeSumsBothWays& both);
 
 // The rows of the table from the sums over n observations: means, the
 // delta method with v (k x k) and the tests.

@@ -195,59 +195,47 @@ PyObject* cluster_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return check(PyTuple_Pack(2, key_list.get(), sum_array.get()));
 }
 
-// binary_chunk(exog, candidates) -> k flags: candidate columns whose every
-// value in the chunk is 0 or 1.
-PyObject* binary_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"exog", "candidates"};
-    auto slot = bind_arguments("binary_chunk", names, 2, args, nargs, kwnames);
-    const std::vector<std::size_t> candidates = indices_of(slot[1]);
-    CheckedArray x = require_float64_array(slot[0], 2, ArrayErrors::plain);
-    for (const std::size_t j : candidates) check_index(j, x.matrix().cols);
-    std::vector<bool> flags;
-    {
-        WithoutInterpreterLock unlocked;
-        flags = binary_columns(x.matrix(), candidates);
-    }
-    return bool_list(flags).release();
-}
-
-// ame_chunk(exog, beta, flags, chunk_size) -> [s (k), g (k x k)]: the
-// chunk's marginal-effect sums in blocks of chunk_size rows; flags holds k
-// entries, -1 for an intercept, 1 for a binary and 0 for a continuous column.
+// ame_chunk(exog, beta, intercept, chunk_size) -> (binary, sums): the
+// chunk's marginal-effect sums in blocks of chunk_size rows, each column that
+// is not an intercept (intercept: k bools) summed both ways; binary tells
+// which kept 0/1 values in the chunk, and sums is [s (k), g (k x k)] as
+// binary columns followed by the same as continuous columns.
 PyObject* ame_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"exog", "beta", "flags", "chunk_size"};
+    static const char* const names[] = {"exog", "beta", "intercept", "chunk_size"};
     auto slot = bind_arguments("ame_chunk", names, 4, args, nargs, kwnames);
     const Vector beta = vector_of(slot[1]);
     const std::uint64_t chunk_size = to_u64(slot[3]);
-    PyRef seq = check_new(PySequence_Fast(slot[2], "expected a sequence of column flags"));
-    AmeColumns columns;
+    PyRef seq = check_new(PySequence_Fast(slot[2], "expected a sequence of intercept flags"));
     const auto k = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
-    columns.intercept.assign(k, false);
+    std::vector<bool> intercept(k);
     for (std::size_t j = 0; j < k; ++j) {
         // The conversion may run Python code that changes the list.
         if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())) != k)
-            throw InternalError("ame_chunk: the column flags changed during the call");
+            throw InternalError("ame_chunk: the intercept flags changed during the call");
         PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(j)));
-        const long flag = PyLong_AsLong(item.get());
-        if (flag == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-        if (flag < 0) columns.intercept[j] = true;
-        else (flag > 0 ? columns.binary : columns.continuous).push_back(j);
+        intercept[j] = to_bool_exact(item.get());
     }
     CheckedArray x = require_float64_array(slot[0], 2, ArrayErrors::plain);
     if (x.matrix().cols != k) {
-        throw InternalError("ame_chunk: " + std::to_string(k) + " column flags for " +
+        throw InternalError("ame_chunk: " + std::to_string(k) + " intercept flags for " +
                             std::to_string(x.matrix().cols) + " columns");
     }
-    AmeSums sums{Vector(k, 0.0), Matrix(k, k)};
+    AmeSumsBothWays both;
     {
         WithoutInterpreterLock unlocked;
-        add_ame_sums(beta, x.matrix(), columns, chunk_size, sums);
+        both = ame_sums_both_ways(beta, x.matrix(), intercept, chunk_size);
     }
-    Vector out(k + k * k);
-    for (std::size_t j = 0; j < k; ++j) out[j] = sums.s[j];
-    for (std::size_t r = 0; r < k; ++r)
-        for (std::size_t c = 0; c < k; ++c) out[k + r * k + c] = sums.g(r, c);
-    return new_array_1d(std::move(out)).release();
+    const std::size_t size = k + k * k;
+    Vector out(2 * size);
+    for (const AmeSums* sums : {&both.as_binary, &both.as_continuous}) {
+        double* o = out.data() + (sums == &both.as_binary ? 0 : size);
+        for (std::size_t j = 0; j < k; ++j) o[j] = sums->s[j];
+        for (std::size_t r = 0; r < k; ++r)
+            for (std::size_t c = 0; c < k; ++c) o[k + r * k + c] = sums->g(r, c);
+    }
+    PyRef flags = bool_list(both.binary);
+    PyRef array = new_array_1d(std::move(out));
+    return check(PyTuple_Pack(2, flags.get(), array.get()));
 }
 
 // ---- driver steps ---------------------------------------------------------
@@ -456,8 +444,7 @@ PyMethodDef functions[] = {
     QUORVEL_KERNEL("fit_chunk", fit_chunk, "Log-likelihood, score and Hessian sums of one chunk."),
     QUORVEL_KERNEL("hc0_chunk", hc0_chunk, "HC0 meat sum of one chunk."),
     QUORVEL_KERNEL("cluster_chunk", cluster_chunk, "Per-cluster score sums of one chunk."),
-    QUORVEL_KERNEL("binary_chunk", binary_chunk, "0/1 columns of one chunk."),
-    QUORVEL_KERNEL("ame_chunk", ame_chunk, "Marginal-effect sums of one chunk."),
+    QUORVEL_KERNEL("ame_chunk", ame_chunk, "Marginal-effect sums of one chunk, both ways, and its 0/1 columns."),
     QUORVEL_KERNEL("newton", newton, "The fit's Newton iteration over a pass callback."),
     QUORVEL_KERNEL("covariance", covariance, "Classical covariance from the summed Hessian."),
     QUORVEL_KERNEL("sandwich", sandwich, "Sandwich covariance around a summed meat."),

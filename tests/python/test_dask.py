@@ -94,6 +94,9 @@ AWKWARD = [
     ("(n,1) outcome", lambda y, X: (y.reshape(-1, 1), X), {}),
     ("longer exog", lambda y, X: (y[:150], X), {"robust": True}),
     ("rare", lambda y, X: ((X[:, 1] > 2.2).astype(float), X), {"robust": True}),
+    # the dummy is 0/1 in every chunk but the last: continuous for ame
+    ("0/1 but a last 0.5", lambda y, X: (y, np.where(np.arange(X.size).reshape(X.shape) == X.size - 1, 0.5, X)),
+     {}),
 ]
 
 
