@@ -227,12 +227,12 @@ PyObject* ame_chunk(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     }
     const std::size_t size = k + k * k;
     Vector out(2 * size);
-    for (const AmeSums* sums : {&both.as_binary, &both.as_continuous}) {
-        double* o = out.data() + (sums == &both.as_binary ? 0 : size);
-        for (std::size_t j = 0; j < k; ++j) o[j] = sums->s[j];
-        for (std::size_t r = 0; r < k; ++r)
-            for (std::size_t c = 0; c < k; ++c) o[k + r * k + c] = sums->g(r, c);
-    }
+    auto put = [k](const AmeSums& sums, double* o) {
+        std::copy(sums.s.begin(), sums.s.end(), o);
+        std::copy(sums.g.data(), sums.g.data() + k * k, o + k);  // row-major
+    };
+    put(both.as_binary, out.data());
+    put(both.as_continuous, out.data() + size);
     PyRef flags = bool_list(both.binary);
     PyRef array = new_array_1d(std::move(out));
     return check(PyTuple_Pack(2, flags.get(), array.get()));
