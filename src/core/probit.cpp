@@ -42,13 +42,18 @@ using simd::store4;
 using simd::v4;
 
 // Rows of k doubles (stride k) into rows of stride kp; the padding columns
-// of dst are left as they are.
+// of dst are left as they are.  With k >= 4 a row's last columns are copied
+// as the four ending at column k, overlapping those already copied.
 QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_t k,
                                             std::size_t len) {
     for (std::size_t r = 0; r < len; ++r, src += k, dst += kp) {
         std::size_t j = 0;
         for (; j + 4 <= k; j += 4) store4(dst + j, load4(src + j));
-        for (; j < k; ++j) dst[j] = src[j];
+        if (j == k) continue;
+        if (k >= 4)
+            store4(dst + k - 4, load4(src + k - 4));
+        else
+            for (; j < k; ++j) dst[j] = src[j];
     }
 }
 
@@ -209,6 +214,7 @@ struct Work {
     // kernels: a block whose indexes are all zero (beta = 0, the fit's
     // start) takes them instead of evaluating each row's.
     double p_zero = 0.0, log_zero = 0.0, pdf_zero = 0.0;
+    bool beta_zero = false;  // every beta_j is +0 or -0
 };
 
 // One block of rows [start, start + len).  Compiled for each instruction set
@@ -228,7 +234,9 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     double* lambda = w.lambda.data();
     const double* rows = model.exog.data() + start * k;
     if (w.want_lambda) copy_rows(xp, kp, rows, k, len);
-    bool at_zero = true;  // every t_r is +0 or -0 (P and phi are the same at both)
+    // Every t_r is +0 or -0 (P and phi are the same at both); looked for
+    // only where beta is zero, so that the usual loop stays vectorised.
+    bool at_zero = w.beta_zero;
     if (source.cache != nullptr) {
         at_zero = false;
         std::memcpy(z, source.cache->z.data() + start, len * sizeof(double));
@@ -242,8 +250,9 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
             t[r] = z[r] * ((yi + yi) + (-1.0));
-            at_zero &= t[r] == 0.0;
         }
+        if (at_zero)
+            for (std::size_t r = 0; r < len; ++r) at_zero &= t[r] == 0.0;
         if (at_zero) {
             std::fill(p, p + len, w.p_zero);
         } else {
@@ -353,6 +362,8 @@ void run_pass(Pass& pass, const Source& source) {
     w.p_zero = clip_probability(model.normal.cdf(0.0));
     log_batch(&w.p_zero, &w.log_zero, 1);
     w.pdf_zero = model.normal.pdf(0.0);
+    if (source.beta != nullptr)
+        w.beta_zero = std::all_of(source.beta->data(), source.beta->data() + w.k, [](double b) { return b == 0.0; });
     for (std::size_t start = 0; start < n; start += block) {
         if (pass.interrupt) pass.interrupt();
         const std::size_t len = std::min(block, n - start);
