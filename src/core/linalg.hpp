@@ -66,7 +66,7 @@ inline void check_index(std::size_t index, std::size_t dim) {
 #define QUORVEL_ALWAYS_INLINE
 #endif
 
-using Vector = std::vector<double>;
+using Vector = std::vector<double, VectorAllocator<double>>;
 
 class Matrix {
 public:

@@ -118,7 +118,7 @@ TEST(Probit, NaNHitsTheFloor) {
     const Probit base = small_model();
     const Vector beta = {0.1, -0.4, 0.2};
     const Probit head(Vector(base.endog.begin(), base.endog.end() - 1),
-                      from_rows(6, 3, Vector(base.exog.storage().begin(), base.exog.storage().end() - 3)));
+                      from_rows(6, 3, std::vector<double>(base.exog.storage().begin(), base.exog.storage().end() - 3)));
     const double last_row_at_floor = log_likelihood(head, beta) + kLnFloor;
     enum Where { endog, exog, coefficient };
     for (Where where : {endog, exog, coefficient}) {
