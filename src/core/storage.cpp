@@ -13,8 +13,12 @@ namespace quorvel::storage {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = std::size_t{4} << 10;
 
-std::size_t mapped_length(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+// Whole ordinary pages: the 2 MiB stretches of the block get huge pages, the
+// part of the last one the block does not fill stays on ordinary pages
+// instead of taking (and holding) a whole huge page.
+std::size_t mapped_length(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
 }  // namespace
 
