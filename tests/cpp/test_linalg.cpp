@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,6 +37,31 @@ Matrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& 
     Matrix m(rows, cols);
     m.storage().assign(values.begin(), values.end());
     return m;
+}
+
+// Blocks on either side of the size from which they are mapped for
+// themselves, and sizes that are no multiple of a page: every byte can be
+// written and read back, mapped blocks start on a 2 MiB boundary, and a
+// vector's elements are value-initialised (a matrix's need not be).
+TEST(Linalg, StorageBlocksOfEverySize) {
+    const std::size_t large = storage::kLargeBlock;
+    for (std::size_t bytes : {std::size_t{8}, large - 8, large, large + 8, 3 * large + 4104}) {
+        auto* p = static_cast<unsigned char*>(storage::allocate(bytes));
+        if (bytes >= large) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (std::size_t{2} << 20), 0u) << bytes;
+        }
+        std::memset(p, 0xA5, bytes);
+        EXPECT_EQ(p[0], 0xA5);
+        EXPECT_EQ(p[bytes - 1], 0xA5) << bytes;
+        storage::release(p, bytes);
+    }
+    // Heap memory is reused: a vector made where one full of 7s was must
+    // still hold zeros.
+    for (int round = 0; round < 3; ++round) {
+        { Vector filled(100, 7.0); }
+        const Vector fresh(100);
+        for (double e : fresh) ASSERT_EQ(e, 0.0);
+    }
 }
 
 TEST(Linalg, ProductsAgainstHandComputedValues) {
