@@ -37,39 +37,9 @@ void release(void* p, std::size_t bytes) noexcept;
 
 }  // namespace storage
 
-template <class T>
-struct RowAllocator {
-    using value_type = T;
-
-    RowAllocator() noexcept = default;
-    template <class U>
-    RowAllocator(const RowAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        return static_cast<T*>(storage::allocate(n * sizeof(T)));
-    }
-    void deallocate(T* p, std::size_t n) noexcept { storage::release(p, n * sizeof(T)); }
-
-    // Default-initialisation where the container asks for value-initialisation.
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
-    }
-
-    friend bool operator==(const RowAllocator&, const RowAllocator&) noexcept { return true; }
-    friend bool operator!=(const RowAllocator&, const RowAllocator&) noexcept { return false; }
-};
-
-using RowStorage = std::vector<double, RowAllocator<double>>;
-
-// The same blocks with the usual construction (value-initialisation zeroes):
-// the storage of Vector, whose n-long copies (the outcome) should fault in as
-// the regressors do.
+// Allocates from storage::allocate; elements are constructed as usual
+// (value-initialisation zeroes).  The storage of Vector, whose n-long copies
+// (the outcome) should fault in as the regressors do.
 template <class T>
 struct VectorAllocator {
     using value_type = T;
@@ -87,6 +57,26 @@ struct VectorAllocator {
     friend bool operator==(const VectorAllocator&, const VectorAllocator&) noexcept { return true; }
     friend bool operator!=(const VectorAllocator&, const VectorAllocator&) noexcept { return false; }
 };
+
+// The same blocks with default-initialisation where the container asks for
+// value-initialisation: the storage of matrices.
+template <class T>
+struct RowAllocator : VectorAllocator<T> {
+    RowAllocator() noexcept = default;
+    template <class U>
+    RowAllocator(const RowAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
+    }
+};
+
+using RowStorage = std::vector<double, RowAllocator<double>>;
 
 // The same values in the same order as a plain vector.
 inline bool operator==(const RowStorage& a, const std::vector<double>& b) {
