@@ -8,10 +8,11 @@
 // where the kernel declines (huge pages off, another system), ordinary pages
 // are used without notice.  Smaller blocks come from operator new.
 //
-// Elements constructed without a value are left uninitialised: a matrix made
-// to be overwritten (see Matrix's Uninitialized constructor) is not
-// zero-filled first.  Every other construction (a fill value, a copy) is the
-// usual one.
+// In a matrix's storage (RowAllocator) elements constructed without a value
+// are left uninitialised: a matrix made to be overwritten (see Matrix's
+// Uninitialized constructor) is not zero-filled first.  Every other
+// construction (a fill value, a copy), and every construction in a vector's
+// storage (VectorAllocator), is the usual one.
 #pragma once
 
 #include <algorithm>
