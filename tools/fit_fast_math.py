@@ -16,15 +16,14 @@ import mpmath as mp
 
 mp.mp.dps = 60
 
-ERFCX_LOG2_LO = -2      # first binade of the erfcx table: [2^-2, 2^-1)
-ERFCX_BINADES = 7       # up to 2^5 = 32
+ERFCX_LOG2_LO = -6      # first binade of the erfcx table: [2^-6, 2^-5)
+ERFCX_BINADES = 11      # up to 2^5 = 32
 ERFCX_PER_BINADE = 16
 ERFCX_DEGREE = 9
 EXP_BITS = 7            # 2^(-j/128)
 LOG_BITS = 7            # 128 intervals for log
 LOG_INVC_BITS = 9       # significant bits of 1/c
 LOG_Q_DEGREE = 6        # log1p(u) = u + u^2 Q(u)
-ERF_R_DEGREE = 8        # erf(x)/x = a0 + x^2 R(x^2), |x| < 1/4
 
 
 def d(x):
@@ -91,13 +90,21 @@ def fit_erfcx():
         for s in range(ERFCX_PER_BINADE):
             lo = base + s * step
             mid = lo + step / 2
-            c = cheb_fit(lambda t: erfcx(mid + t), -step / 2, step / 2, ERFCX_DEGREE)
+            t_lo, t_hi = -step / 2, step / 2
+            if b == 0 and s == 0:
+                # The first interval reaches down to 0 and is centred there:
+                # t = x exactly, and erfc(0) = c0 = 1 comes out exact.
+                mid, t_lo = mp.mpf(0), mp.mpf(0)
+                t_hi = lo + step
+            c = cheb_fit(lambda t: erfcx(mid + t), t_lo, t_hi, ERFCX_DEGREE)
+            if mid == 0:
+                c[0] = mp.mpf(1)  # off by ~1e-20 from the fit: the exact value
             # c0 hi to 26 bits, as 2^(-j/128) hi below: their product is exact.
             c0_hi = d(round_to_bits(c[0], 26))
             c0_lo = d(c[0] - mp.mpf(c0_hi))
             cr = [c0_hi, c0_lo] + [d(cj) for cj in c[1:]]
             exact = [mp.mpf(c0_hi) + mp.mpf(c0_lo)] + [mp.mpf(v) for v in cr[2:]]
-            for t in grid(-step / 2, step / 2):
+            for t in grid(t_lo, t_hi):
                 worst = max(worst, abs(horner(exact, t) / erfcx(mid + t) - 1))
             rows.append((float(mid), cr))
     return rows, worst
@@ -110,26 +117,6 @@ def fit_exp_table():
         hi = d(round_to_bits(v, 26))
         rows.append((hi, d(v - mp.mpf(hi))))
     return rows
-
-
-def fit_erf():
-    a0 = 2 / mp.sqrt(mp.pi)
-
-    def r(z):
-        if z == 0:
-            return -a0 / 3
-        x = mp.sqrt(z)
-        return (mp.erf(x) / x - a0) / z
-
-    c = cheb_fit(r, 0, mp.mpf(1) / 16, ERF_R_DEGREE)
-    cr = [d(v) for v in c]
-    a0_hi = d(a0)
-    a0_lo = d(a0 - mp.mpf(a0_hi))
-    worst = mp.mpf(0)
-    for x in grid(mp.mpf(1) / 2**20, mp.mpf(1) / 4):
-        approx = x * (mp.mpf(a0_hi) + mp.mpf(a0_lo) + x * x * horner([mp.mpf(v) for v in cr], x * x))
-        worst = max(worst, abs(approx - mp.erf(x)) / mp.erfc(x))
-    return a0_hi, a0_lo, cr, worst
 
 
 LOG_OFF = 0x3FF0000000000000 - (1 << 44) - 80 * (1 << 45)
@@ -183,10 +170,8 @@ def main():
     check = "--check" in sys.argv
     erfcx_rows, erfcx_err = fit_erfcx()
     exp_rows = fit_exp_table()
-    a0_hi, a0_lo, erf_r, erf_err = fit_erf()
     log_rows, log_q, log_err, umin, umax = fit_log()
     print(f"erfcx pieces: max relative error 2^{float(mp.log(erfcx_err, 2)):.1f}")
-    print(f"erf (|x| < 1/4): max error relative to erfc 2^{float(mp.log(erf_err, 2)):.1f}")
     print(f"log1p on [{float(umin):.5f}, {float(umax):.5f}]: max error 2^{float(mp.log(log_err, 2)):.1f}")
     if check:
         return
@@ -201,12 +186,6 @@ def main():
     lines.append(f"constexpr double kExpInvStep = {hexd(d(1 / l128))};  // 128 / ln 2")
     lines.append(f"constexpr double kExpStepHi = {hexd(d(l128_hi))};  // ln 2 / 128, 34 bits")
     lines.append(f"constexpr double kExpStepLo = {hexd(d(l128 - l128_hi))};")
-    lines.append(f"constexpr double kTwoOverSqrtPiHi = {hexd(a0_hi)};")
-    lines.append(f"constexpr double kTwoOverSqrtPiLo = {hexd(a0_lo)};")
-    lines.append(f"// erf(x)/x = 2/sqrt(pi) + z R(z), z = x^2 <= 1/16; R in increasing powers.")
-    lines.append(f"constexpr double kErfR[{len(erf_r)}] = {{")
-    lines.append(fmt_list(erf_r, 3))
-    lines.append("};")
     lines.append(f"// log1p(u) = u + u^2 Q(u) for u in [{float(umin):.6f}, {float(umax):.6f}].")
     lines.append(f"constexpr double kLogQ[{len(log_q)}] = {{")
     lines.append(fmt_list(log_q, 3))
@@ -220,14 +199,16 @@ def main():
     lines.append(f"alignas(64) constexpr double kLogTable[{4 * len(log_rows)}] = {{")
     lines.append(fmt_list([v for r in log_rows for v in r + (0.0,)], 4))
     lines.append("};")
-    stride = (ERFCX_DEGREE + 2 + 3) // 4 * 4  # rows padded with zeros to a multiple of 4
-    lines.append(f"// erfc(x) exp(x^2) on {len(erfcx_rows)} intervals ({ERFCX_PER_BINADE} per binade from 2^{ERFCX_LOG2_LO}),")
-    lines.append(f"// in t = x - mid: c0 hi (26 bits), c0 lo, c1 .. c{ERFCX_DEGREE}.")
+    # c0 hi, c0 lo, c1 .. c9 and mid, padded with zeros to a multiple of 4.
+    stride = (ERFCX_DEGREE + 3 + 3) // 4 * 4
+    lines.append(f"// erfc(x) exp(x^2) on {len(erfcx_rows)} intervals ({ERFCX_PER_BINADE} per binade from 2^{ERFCX_LOG2_LO},")
+    lines.append(f"// the first reaching down to 0), in t = x - mid: c0 hi (26 bits), c0 lo,")
+    lines.append(f"// c1 .. c{ERFCX_DEGREE}, then mid itself (0 for the first interval).")
     lines.append(f"constexpr int kErfcxStride = {stride};")
     lines.append(f"alignas(64) constexpr double kErfcxTable[{stride * len(erfcx_rows)}] = {{")
     for mid, cr in erfcx_rows:
         lines.append(f"    // mid {mid!r}")
-        lines.append(fmt_list(cr + [0.0] * (stride - len(cr)), 4))
+        lines.append(fmt_list(cr + [mid] + [0.0] * (stride - len(cr) - 1), 4))
     lines.append("};")
     lines.append("// END GENERATED")
     block = "\n".join(lines)
