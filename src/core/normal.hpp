@@ -44,9 +44,14 @@ struct Normal {
     }
     // out[i] = pdf(x[i]); out may be x.
     void pdf_batch(const double* x, double* out, std::size_t n) const {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double u = (x[i] - mean) / sd;
-            out[i] = u * (-0.5 * u);
+        if (mean == 0.0 && sd == 1.0) {
+            // (x - 0) / 1 is x itself, bit for bit (also -0 and NaN).
+            for (std::size_t i = 0; i < n; ++i) out[i] = x[i] * (-0.5 * x[i]);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double u = (x[i] - mean) / sd;
+                out[i] = u * (-0.5 * u);
+            }
         }
         exp_batch(out, out, n);
         const double scale = sd * kSqrt2Pi;
