@@ -90,14 +90,14 @@ def fit_erfcx():
         for s in range(ERFCX_PER_BINADE):
             lo = base + s * step
             mid = lo + step / 2
+            first = b == 0 and s == 0
             t_lo, t_hi = -step / 2, step / 2
-            if b == 0 and s == 0:
+            if first:
                 # The first interval reaches down to 0 and is centred there:
                 # t = x exactly, and erfc(0) = c0 = 1 comes out exact.
-                mid, t_lo = mp.mpf(0), mp.mpf(0)
-                t_hi = lo + step
+                mid, t_lo, t_hi = mp.mpf(0), mp.mpf(0), lo + step
             c = cheb_fit(lambda t: erfcx(mid + t), t_lo, t_hi, ERFCX_DEGREE)
-            if mid == 0:
+            if first:
                 c[0] = mp.mpf(1)  # off by ~1e-20 from the fit: the exact value
             # c0 hi to 26 bits, as 2^(-j/128) hi below: their product is exact.
             c0_hi = d(round_to_bits(c[0], 26))

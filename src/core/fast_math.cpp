@@ -1206,6 +1206,7 @@ QV_INLINE D erfc_kernel(const D& x) {
     // bits of xb, counted from those of 2^-6.
     const D xi = sel(xb > 0x1p-6, xb, splat<D>(0x1p-6));
     const auto row = ((as_u(xi) >> 48) - (as_u(0x1p-6) >> 48)) * u64{kErfcxStride};
+    static_assert(kErfcxStride == 12, "a row is c0 hi, c0 lo, c1 .. c9 and mid");
     const double* tab = kErfcxTable;
     D c[12];
     gather_row4(tab, row, c);
