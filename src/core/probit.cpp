@@ -57,13 +57,22 @@ QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const d
     }
 }
 
+// dst(r, j) = src(r, j) * w_r for r < len and j < kp (row stride kp, a
+// multiple of four).
+QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w,
+                                             std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r, src += kp, dst += kp) {
+        const v4 wr = simd::broadcast4(w[r]);
+        for (std::size_t j = 0; j < kp; j += 4) store4(dst + j, load4(src + j) * wr);
+    }
+}
+
 // acc(j + jj, l + 4c + e) for jj < JB, c < LV, e < 4: adds (kAdd) or
-// subtracts (a(r, j + jj) * w_r) * x(r, l + 4c + e) for r = 0..len-1 in
-// order, or a(r, j + jj) * x(r, l + 4c + e) when w is null.  a and x have
-// row stride kp, acc is kp x kp.
-template <bool kAdd, int JB, int LV, bool kWeighted>
-QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* w,
-                                       const double* x, std::size_t len, std::size_t j, std::size_t l) {
+// subtracts a(r, j + jj) * x(r, l + 4c + e) for r = 0..len-1 in order.  a
+// and x have row stride kp, acc is kp x kp.
+template <bool kAdd, int JB, int LV>
+QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* x,
+                                       std::size_t len, std::size_t j, std::size_t l) {
     v4 h[JB][LV];
     for (int jj = 0; jj < JB; ++jj)
         for (int c = 0; c < LV; ++c) h[jj][c] = load4(acc + (j + jj) * kp + l + 4 * c);
@@ -73,7 +82,9 @@ QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double
         v4 xv[LV];
         for (int c = 0; c < LV; ++c) xv[c] = load4(xr + 4 * c);
         for (int jj = 0; jj < JB; ++jj) {
-            const double s = kWeighted ? ar[jj] * w[r] : ar[jj];
+            // One scalar load per broadcast: GCC then broadcasts from memory,
+            // where with broadcast4(ar[jj]) it loads four and permutes lanes.
+            const double s = ar[jj];
             const v4 b = {s, s, s, s};
             for (int c = 0; c < LV; ++c) {
                 const v4 term = b * xv[c];
@@ -88,42 +99,32 @@ QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double
 // Rows j .. j+JB-1 of acc over the columns [0, width), width a multiple of
 // four.  Twelve accumulators of four (with the row's loads and the
 // broadcast) fit the sixteen vector registers without spilling.
-template <bool kAdd, int JB, bool kWeighted>
-QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* w,
-                                            const double* x, std::size_t len, std::size_t j, std::size_t width) {
+template <bool kAdd, int JB>
+QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* x,
+                                            std::size_t len, std::size_t j, std::size_t width) {
     std::size_t l = 0;
     // Twelve columns per sweep where they are left: a tile of one group of
     // four has too few independent sums to hide the latency of the
     // subtractions.
-    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3, kWeighted>(acc, kp, a, w, x, len, j, l);
-    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2, kWeighted>(acc, kp, a, w, x, len, j, l);
-    if (l < width) tile<kAdd, JB, 1, kWeighted>(acc, kp, a, w, x, len, j, l);
+    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3>(acc, kp, a, x, len, j, l);
+    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2>(acc, kp, a, x, len, j, l);
+    if (l < width) tile<kAdd, JB, 1>(acc, kp, a, x, len, j, l);
 }
 
 // acc(j, l) for j < k and l < j + 1 rounded up to four (the lower triangle
 // of a symmetric sum and a few entries above it): the sum over r =
-// 0..len-1, in order, of (a(r, j) * w_r) * x(r, l), or of a(r, j) * x(r, l)
-// when w is null.
+// 0..len-1, in order, of a(r, j) * x(r, l).
 template <bool kAdd>
 QUORVEL_ALWAYS_INLINE inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a,
-                                                   const double* w, const double* x, std::size_t len) {
+                                                   const double* x, std::size_t len) {
     for (std::size_t j = 0; j < k; j += 4) {
         const std::size_t rows = std::min<std::size_t>(4, k - j);
         const std::size_t width = padded(j + rows);
-        if (w != nullptr) {
-            switch (rows) {
-                case 4: tile_rows<kAdd, 4, true>(acc, kp, a, w, x, len, j, width); break;
-                case 3: tile_rows<kAdd, 3, true>(acc, kp, a, w, x, len, j, width); break;
-                case 2: tile_rows<kAdd, 2, true>(acc, kp, a, w, x, len, j, width); break;
-                default: tile_rows<kAdd, 1, true>(acc, kp, a, w, x, len, j, width); break;
-            }
-        } else {
-            switch (rows) {
-                case 4: tile_rows<kAdd, 4, false>(acc, kp, a, w, x, len, j, width); break;
-                case 3: tile_rows<kAdd, 3, false>(acc, kp, a, w, x, len, j, width); break;
-                case 2: tile_rows<kAdd, 2, false>(acc, kp, a, w, x, len, j, width); break;
-                default: tile_rows<kAdd, 1, false>(acc, kp, a, w, x, len, j, width); break;
-            }
+        switch (rows) {
+            case 4: tile_rows<kAdd, 4>(acc, kp, a, x, len, j, width); break;
+            case 3: tile_rows<kAdd, 3>(acc, kp, a, x, len, j, width); break;
+            case 2: tile_rows<kAdd, 2>(acc, kp, a, x, len, j, width); break;
+            default: tile_rows<kAdd, 1>(acc, kp, a, x, len, j, width); break;
         }
     }
 }
@@ -134,12 +135,17 @@ inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_
         for (std::size_t j = 0; j < k; ++j) dst[r * kp + j] = src[r * k + j];
 }
 
+inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w, std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r)
+        for (std::size_t j = 0; j < kp; ++j) dst[r * kp + j] = src[r * kp + j] * w[r];
+}
+
 template <bool kAdd>
-inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a, const double* w,
-                             const double* x, std::size_t len) {
+inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a, const double* x,
+                             std::size_t len) {
     for (std::size_t r = 0; r < len; ++r)
         for (std::size_t j = 0; j < k; ++j) {
-            const double s = w != nullptr ? a[r * kp + j] * w[r] : a[r * kp + j];
+            const double s = a[r * kp + j];
             for (std::size_t l = 0; l < j + 1; ++l) {
                 const double term = s * x[r * kp + l];
                 acc[j * kp + l] = kAdd ? acc[j * kp + l] + term : acc[j * kp + l] - term;
@@ -294,27 +300,20 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     if (w.want_score)
         simd::add_weighted_rows(pass.g.data(), kp, xp, len, [&](std::size_t r, auto x) { return x * lambda[r]; });
     if (w.want_hessian) {
-        // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il.
-        // With up to twelve columns each tile sweeps the columns once, and
-        // x_ij w_i is formed where it is used; with more, each would be
-        // formed once per sweep, and a weighted copy of the rows is cheaper.
+        // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il,
+        // from a weighted copy of the rows, so that the tiles broadcast
+        // x_ij w_i straight from memory.
         double* wr = w.weight.data();
         for (std::size_t r = 0; r < len; ++r) wr[r] = (z[r] + lambda[r]) * lambda[r];
-        if (kp <= 12) {
-            accumulate_lower<false>(pass.h.data(), kp, k, xp, wr, xp, len);
-        } else {
-            double* ap = w.weighted.data();
-            for (std::size_t r = 0; r < len; ++r)
-                for (std::size_t j = 0; j < kp; ++j) ap[r * kp + j] = xp[r * kp + j] * wr[r];
-            accumulate_lower<false>(pass.h.data(), kp, k, ap, nullptr, xp, len);
-        }
+        double* ap = w.weighted.data();
+        scale_rows(ap, xp, kp, wr, len);
+        accumulate_lower<false>(pass.h.data(), kp, k, ap, xp, len);
     }
     if (w.want_meat) {
         // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
         // The rows are scaled in place: nothing after this reads them.
-        for (std::size_t r = 0; r < len; ++r)
-            for (std::size_t j = 0; j < kp; ++j) xp[r * kp + j] = xp[r * kp + j] * lambda[r];
-        accumulate_lower<true>(pass.m.data(), kp, k, xp, nullptr, xp, len);
+        scale_rows(xp, xp, kp, lambda, len);
+        accumulate_lower<true>(pass.m.data(), kp, k, xp, xp, len);
     }
 }
 
@@ -353,7 +352,7 @@ void run_pass(Pass& pass, const Source& source) {
     const std::size_t block = block_rows(w.kp, w.want_hessian || w.want_meat);
     w.xp.assign(block * w.kp);
     if (w.want_hessian) w.weight.assign(block);
-    if (w.want_hessian && w.kp > 12) w.weighted.assign(block * w.kp);
+    if (w.want_hessian) w.weighted.assign(block * w.kp);
     w.z.assign(block);
     w.p.assign(block);
     w.t.assign(block);
