@@ -351,8 +351,10 @@ void run_pass(Pass& pass, const Source& source) {
     if (w.want_meat) pass.m.assign(w.kp * w.kp, 0.0);
     const std::size_t block = block_rows(w.kp, w.want_hessian || w.want_meat);
     w.xp.assign(block * w.kp);
-    if (w.want_hessian) w.weight.assign(block);
-    if (w.want_hessian) w.weighted.assign(block * w.kp);
+    if (w.want_hessian) {
+        w.weight.assign(block);
+        w.weighted.assign(block * w.kp);
+    }
     w.z.assign(block);
     w.p.assign(block);
     w.t.assign(block);
