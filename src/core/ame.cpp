@@ -136,8 +136,10 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     simd::linear_index(t, rows, kp, k, b, len);
     double* pdf_t = w.pdf_t.data();
     double* cdf_t = w.cdf_t.data();
-    normal.pdf_batch(t, pdf_t, len);
-    if (w.nb > 0) normal.cdf_batch(t, cdf_t, len);
+    if (w.nb > 0)
+        normal.cdf_pdf_batch(t, cdf_t, pdf_t, len);
+    else
+        normal.pdf_batch(t, pdf_t, len);
 
     double dens = s.dens;
     for (std::size_t r = 0; r < len; ++r) dens = dens + pdf_t[r];
@@ -190,12 +192,8 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
             v[r] = down;
             both = both || !(is1 || is0);
         }
-        normal.cdf_batch(u, cdf_u, len);
-        normal.pdf_batch(u, pdf_u, len);
-        if (both) {
-            normal.cdf_batch(v, cdf_v, len);
-            normal.pdf_batch(v, pdf_v, len);
-        }
+        normal.cdf_pdf_batch(u, cdf_u, pdf_u, len);
+        if (both) normal.cdf_pdf_batch(v, cdf_v, pdf_v, len);
         // At t1: t's values when t1 is t, else u's (u = t1).  At t0: u's
         // when t1 is t (u = t0), t's when t0 is t, else v's.  The three sums
         // take their rows in order; diff (in u, free again) is f1 - f0.

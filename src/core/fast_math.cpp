@@ -1,4 +1,4 @@
-// Batch erfc and log.  See fast_math.hpp for the contract.
+// Batch erfc, log and e^{-x^2}.  See fast_math.hpp for the contract.
 //
 // The kernels are written once, as templates over the element type: a single
 // double (the portable path) or, with GCC and Clang, a pack of doubles in the
@@ -14,6 +14,9 @@
 //   again a 26-bit head and a tail.  The product of the two heads is exact and
 //   everything else is ~2^-26 smaller, so one final rounding dominates.
 //   erfc(-x) = 2 - erfc(x), again summed with the rounding error.
+// e^a, for an a within a few units in the last place of -x^2, is that same
+//   e^{-x^2} times e^{a + x^2} = 1 + (a + x^2): a + x^2 is tiny, and the
+//   head of x^2 cancels against a exactly.
 // log(x) = k ln2 + log(1/invc) + log1p(u),  x = 2^k z,  u = z invc - 1, with
 //   invc a 9-bit approximation of 1/c for the centre c of z's interval, so
 //   that u = (z - c) invc + (c invc - 1) is obtained exactly; the last sum is
@@ -1194,8 +1197,10 @@ QV_INLINE D poly8(const D& x, const D& x2, const C* c) {
            c[8] * (x4 * x4);
 }
 
-template <class D>
-QV_INLINE D erfc_kernel(const D& x) {
+// erfc(x) (kErfc) and e^a for an a that is -x^2 to within a few units in its
+// last place (kExp), from one evaluation of e^{-x^2}.
+template <bool kErfc, bool kExp, class D>
+QV_INLINE void erfc_exp_kernel(const D& x, const D& a, D& erfc_out, D& exp_out) {
     // |x| clamped to 28; NaN gives 28 and is put right at the end.
     const D ax = abs_of(x);
     const D xb = sel(ax < 28.0, ax, splat<D>(28.0));
@@ -1204,17 +1209,20 @@ QV_INLINE D erfc_kernel(const D& x) {
     // a factor of two of mid, or mid is 0 (the first interval, from 0 to past
     // 2^-6, which every xb below 2^-6 shares).  The interval is the top 16
     // bits of xb, counted from those of 2^-6.
-    const D xi = sel(xb > 0x1p-6, xb, splat<D>(0x1p-6));
-    const auto row = ((as_u(xi) >> 48) - (as_u(0x1p-6) >> 48)) * u64{kErfcxStride};
-    static_assert(kErfcxStride == 12, "a row is c0 hi, c0 lo, c1 .. c9 and mid");
-    const double* tab = kErfcxTable;
-    D c[12];
-    gather_row4(tab, row, c);
-    gather_row4(tab + 4, row, c + 4);
-    gather_row4(tab + 8, row, c + 8);
-    const D t = xb - c[11];
-    const D c0h = c[0];
-    const D gl = c[1] + t * poly8(t, t * t, c + 2);
+    D c0h, gl;
+    if constexpr (kErfc) {
+        const D xi = sel(xb > 0x1p-6, xb, splat<D>(0x1p-6));
+        const auto row = ((as_u(xi) >> 48) - (as_u(0x1p-6) >> 48)) * u64{kErfcxStride};
+        static_assert(kErfcxStride == 12, "a row is c0 hi, c0 lo, c1 .. c9 and mid");
+        const double* tab = kErfcxTable;
+        D c[12];
+        gather_row4(tab, row, c);
+        gather_row4(tab + 4, row, c + 4);
+        gather_row4(tab + 8, row, c + 8);
+        const D t = xb - c[11];
+        c0h = c[0];
+        gl = c[1] + t * poly8(t, t * t, c + 2);
+    }
 
     // xb^2 = sh + sl, sh exact.
     D xh, xl;
@@ -1236,25 +1244,38 @@ QV_INLINE D erfc_kernel(const D& x) {
     const D q = r + r2 * poly4(r, r2, kExpTaylor);
     const D el = tl + (th + tl) * q;
 
-    // (th + el)(c0h + gl) = p + corr, th * c0h = p exactly (26 bits each).
-    const D p = th * c0h;
-    const D corr = th * gl + el * (c0h + gl);
-
     // Scale by 2^-K in two exact steps; only the last can round (underflow).
-    // For x < 0 (K < 1000 where it matters) the scale is exact.
     const auto k = kn >> 7;
     const auto k1 = k >> 1;
     const D s1 = as_d((u64{1023} - k1) << 52);
     const D s2 = as_d((u64{1023} - (k - k1)) << 52);
-    const D positive = ((p + corr) * s1) * s2;
-    const D scale = s1 * s2;
-    const D pk = p * scale;
-    const D ck = corr * scale;
-    const D s = 2.0 - pk;
-    const D e = (2.0 - s) - pk;
-    const D negative = s + (e - ck);
-    const D result = sel(x < 0.0, negative, positive);
-    return sel(x == x, result, x + x);
+
+    if constexpr (kErfc) {
+        // (th + el)(c0h + gl) = p + corr, th * c0h = p exactly (26 bits each).
+        const D p = th * c0h;
+        const D corr = th * gl + el * (c0h + gl);
+        // For x < 0 (K < 1000 where it matters) the scale is exact.
+        const D positive = ((p + corr) * s1) * s2;
+        const D scale = s1 * s2;
+        const D pk = p * scale;
+        const D ck = corr * scale;
+        const D s = 2.0 - pk;
+        const D e = (2.0 - s) - pk;
+        const D negative = s + (e - ck);
+        const D result = sel(x < 0.0, negative, positive);
+        erfc_out = sel(x == x, result, x + x);
+    }
+    if constexpr (kExp) {
+        // e^a = 2^-K (th + el) e^d with d = a + sh + sl, of the order of
+        // 2^-40 at most: a + sh is exact (the two are within a factor of two
+        // of each other), and e^d = 1 + d to far below the last place.  (el
+        // is not small: up to 2^-8 th.)  Past |x| = 27.5 (where xb may be
+        // clamped) e^a is below the subnormals.
+        const D d = (a + sh) + sl;
+        const D v = th + (el + (th + el) * d);
+        const D result = sel(ax < 27.5, (v * s1) * s2, splat<D>(0.0));
+        exp_out = sel(a == a, result, a + a);
+    }
 }
 
 template <class D>
@@ -1305,43 +1326,13 @@ QV_INLINE D log_kernel(const D& x) {
     return sel(both(x > 0.0, x < kInf), result, special);
 }
 
-template <class D>
-QV_INLINE D exp_kernel(const D& x) {
-    // e^x = e^-m, m = -x clamped to [-710, 760] (beyond both ends the result
-    // is inf or 0 anyway; NaN is put right at the end):
-    // e^-m = 2^-K 2^{-j/128} e^r with kn = 128 K + j nearest m 128/ln2 and
-    // r = kn ln2/128 - m.  kn is biased by 2048 * 128 so that the shifts
-    // below see non-negative integers.
-    D m = splat<D>(0.0) - x;
-    m = sel(m < 760.0, m, splat<D>(760.0));
-    m = sel(m > -710.0, m, splat<D>(-710.0));
-    const D shifted = m * kExpInvStep + kRoundMagic;
-    const auto knb = (as_u(shifted) - as_u(kRoundMagic)) + u64{2048 * 128};
-    const D knd = shifted - kRoundMagic;
-    const D r = (knd * kExpStepHi - m) + knd * kExpStepLo;
-    const auto j2 = (knb & u64{127}) * u64{2};
-    D tt[4];
-    gather_row4(kExpTable, j2, tt);
-    const D th = tt[0];
-    const D tl = tt[1];
-    const D r2 = r * r;
-    const D q = r + r2 * poly4(r, r2, kExpTaylor);
-    const D v = th + (tl + (th + tl) * q);
-    // 2^-K in two exact factors; only the second product can round (into
-    // the subnormals) or overflow.
-    const auto kb = knb >> 7;  // K + 2048
-    const auto k1b = kb >> 1;  // floor(K / 2) + 1024
-    const D s1 = as_d((u64{2047} - k1b) << 52);
-    const D s2 = as_d((u64{2047} - (kb - k1b)) << 52);
-    const D result = (v * s1) * s2;
-    return sel(x == x, result, x + x);
-}
-
 // The kernels as types, so that the loops below can be templates.
 struct Erfc {
     template <class D>
     QV_INLINE static D apply(const D& x) {
-        return erfc_kernel<D>(x);
+        D out, unused;
+        erfc_exp_kernel<true, false>(x, x, out, unused);
+        return out;
     }
 };
 struct Log {
@@ -1350,16 +1341,22 @@ struct Log {
         return log_kernel<D>(x);
     }
 };
-struct Exp {
-    template <class D>
-    QV_INLINE static D apply(const D& x) {
-        return exp_kernel<D>(x);
-    }
-};
 
 template <class Op>
 QV_INLINE void scalar_loop(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = Op::template apply<double>(x[i]);
+}
+
+// e^{a_i}, and erfc(x_i) as well when kErfc.
+template <bool kErfc>
+QV_INLINE void scalar_pair_loop(const double* x, const double* a, double* erfc_out, double* exp_out,
+                                std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        double e = 0.0, f;
+        erfc_exp_kernel<kErfc, true>(x[i], a[i], e, f);
+        if (kErfc) erfc_out[i] = e;
+        exp_out[i] = f;
+    }
 }
 
 #if defined(__GNUC__)
@@ -1381,6 +1378,38 @@ QV_INLINE void vector_loop(const double* x, double* out, std::size_t n) {
         for (std::size_t k = 0; i + k < n; ++k) out[i + k] = buf[k];
     }
 }
+
+template <bool kErfc, class D>
+QV_INLINE void vector_pair_loop(const double* x, const double* a, double* erfc_out, double* exp_out,
+                                std::size_t n) {
+    constexpr std::size_t w = sizeof(D) / sizeof(double);
+    std::size_t i = 0;
+    for (; i + w <= n; i += w) {
+        D xv, av, e, f;
+        load(xv, x + i);
+        load(av, a + i);
+        erfc_exp_kernel<kErfc, true>(xv, av, e, f);
+        if constexpr (kErfc) store(erfc_out + i, e);
+        store(exp_out + i, f);
+    }
+    if (i < n) {
+        double xb[w], ab[w];
+        for (std::size_t k = 0; k < w; ++k) {
+            xb[k] = i + k < n ? x[i + k] : 1.0;
+            ab[k] = i + k < n ? a[i + k] : -1.0;
+        }
+        D xv, av, e, f;
+        load(xv, xb);
+        load(av, ab);
+        erfc_exp_kernel<kErfc, true>(xv, av, e, f);
+        if constexpr (kErfc) store(xb, e);
+        store(ab, f);
+        for (std::size_t k = 0; i + k < n; ++k) {
+            if (kErfc) erfc_out[i + k] = xb[k];
+            exp_out[i + k] = ab[k];
+        }
+    }
+}
 #endif
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -1391,8 +1420,12 @@ __attribute__((target("avx2"))) void erfc_avx2_impl(const double* x, double* out
 __attribute__((target("avx2"))) void log_avx2_impl(const double* x, double* out, std::size_t n) {
     vector_loop<Log, Two<V4>>(x, out, n);
 }
-__attribute__((target("avx2"))) void exp_avx2_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Exp, Two<V4>>(x, out, n);
+__attribute__((target("avx2"))) void erfc_exp_avx2_impl(const double* x, const double* a, double* erfc_out,
+                                                         double* exp_out, std::size_t n) {
+    if (erfc_out != nullptr)
+        vector_pair_loop<true, Two<V4>>(x, a, erfc_out, exp_out, n);
+    else
+        vector_pair_loop<false, Two<V4>>(x, a, erfc_out, exp_out, n);
 }
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
@@ -1430,22 +1463,31 @@ void log_baseline(const double* x, double* out, std::size_t n) {
 #endif
 }
 
-void exp_baseline(const double* x, double* out, std::size_t n) {
+void erfc_exp_baseline(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n) {
 #if defined(__GNUC__)
-    vector_loop<Exp, Two<V2>>(x, out, n);
+    if (erfc_out != nullptr)
+        vector_pair_loop<true, Two<V2>>(x, a, erfc_out, exp_out, n);
+    else
+        vector_pair_loop<false, Two<V2>>(x, a, erfc_out, exp_out, n);
 #else
-    scalar_loop<Exp>(x, out, n);
+    erfc_exp_one_at_a_time(x, a, erfc_out, exp_out, n);
 #endif
 }
 
-void exp_avx2(const double* x, double* out, std::size_t n) {
+void erfc_exp_avx2(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n) {
 #if QV_HAVE_AVX2_VARIANT
-    if (cpu_has_avx2()) return exp_avx2_impl(x, out, n);
+    if (cpu_has_avx2()) return erfc_exp_avx2_impl(x, a, erfc_out, exp_out, n);
 #endif
-    exp_baseline(x, out, n);
+    erfc_exp_baseline(x, a, erfc_out, exp_out, n);
 }
 
-void exp_one_at_a_time(const double* x, double* out, std::size_t n) { scalar_loop<Exp>(x, out, n); }
+void erfc_exp_one_at_a_time(const double* x, const double* a, double* erfc_out, double* exp_out,
+                            std::size_t n) {
+    if (erfc_out != nullptr)
+        scalar_pair_loop<true>(x, a, erfc_out, exp_out, n);
+    else
+        scalar_pair_loop<false>(x, a, erfc_out, exp_out, n);
+}
 
 void erfc_avx2(const double* x, double* out, std::size_t n) {
 #if QV_HAVE_AVX2_VARIANT
@@ -1468,6 +1510,8 @@ void log_one_at_a_time(const double* x, double* out, std::size_t n) { scalar_loo
 
 void erfc_batch(const double* x, double* out, std::size_t n) { fast_math_detail::erfc_avx2(x, out, n); }
 void log_batch(const double* x, double* out, std::size_t n) { fast_math_detail::log_avx2(x, out, n); }
-void exp_batch(const double* x, double* out, std::size_t n) { fast_math_detail::exp_avx2(x, out, n); }
+void erfc_exp_batch(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n) {
+    fast_math_detail::erfc_exp_avx2(x, a, erfc_out, exp_out, n);
+}
 
 }  // namespace quorvel

@@ -213,7 +213,7 @@ private:
 struct Work {
     std::size_t k, kp;
     bool want_ll, want_score, want_hessian, want_meat, want_lambda;
-    Buffer xp, weight, weighted, z, p, t, lambda;  // the Hessian's w_i and x_ij w_i
+    Buffer xp, weight, weighted, z, p, t, logp, lambda;  // the Hessian's w_i and x_ij w_i
     std::vector<std::size_t> cluster;   // the block's clusters, with a grouping
     double ll = 0.0;
     // P (clipped), ln P and phi where the index is zero, from the same
@@ -262,7 +262,12 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         if (at_zero) {
             std::fill(p, p + len, w.p_zero);
         } else {
-            normal.cdf_batch(t, p, len);
+            // With the density wanted below, phi comes with P (into lambda,
+            // where it is used).
+            if (w.want_lambda)
+                normal.cdf_pdf_batch(t, p, lambda, len);
+            else
+                normal.cdf_batch(t, p, len);
             for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
         }
         if (pass.record != nullptr) {
@@ -270,13 +275,13 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             std::memcpy(pass.record->p.data() + start, p, len * sizeof(double));
         }
         if (w.want_ll) {
-            // ln P, formed in the lambda buffer, which is free until below.
+            double* logp = w.logp.data();
             if (at_zero)
-                std::fill(lambda, lambda + len, w.log_zero);
+                std::fill(logp, logp + len, w.log_zero);
             else
-                log_batch(p, lambda, len);
+                log_batch(p, logp, len);
             double ll = w.ll;
-            for (std::size_t r = 0; r < len; ++r) ll = ll + lambda[r];
+            for (std::size_t r = 0; r < len; ++r) ll = ll + logp[r];
             w.ll = ll;
         }
     }
@@ -284,7 +289,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
 
     if (at_zero)
         std::fill(lambda, lambda + len, w.pdf_zero);
-    else
+    else if (source.cache != nullptr)
         normal.pdf_batch(t, lambda, len);
     for (std::size_t r = 0; r < len; ++r) {
         const double yi = y[start + r];
@@ -359,6 +364,7 @@ void run_pass(Pass& pass, const Source& source) {
     w.p.assign(block);
     w.t.assign(block);
     w.lambda.assign(block);
+    if (w.want_ll) w.logp.assign(block);
     if (pass.grouping != nullptr) w.cluster.resize(block);
     w.p_zero = clip_probability(model.normal.cdf(0.0));
     log_batch(&w.p_zero, &w.log_zero, 1);
