@@ -1,4 +1,5 @@
-// Batch erfc, log and e^{-x^2}.  See fast_math.hpp for the contract.
+// Batch erfc, log and the normal distribution.  See fast_math.hpp for the
+// contract.
 //
 // The kernels are written once, as templates over the element type: a single
 // double (the portable path) or, with GCC and Clang, a pack of doubles in the
@@ -14,9 +15,10 @@
 //   again a 26-bit head and a tail.  The product of the two heads is exact and
 //   everything else is ~2^-26 smaller, so one final rounding dominates.
 //   erfc(-x) = 2 - erfc(x), again summed with the rounding error.
-// e^a, for an a within a few units in the last place of -x^2, is that same
-//   e^{-x^2} times e^{a + x^2} = 1 + (a + x^2): a + x^2 is tiny, and the
-//   head of x^2 cancels against a exactly.
+// The normal density's e^a, a = -u^2/2 for erfc's argument x = -u/sqrt2 (so
+//   a is -x^2 to within a few units in its last place), is that same e^{-x^2}
+//   times e^{a + x^2} = 1 + (a + x^2): a + x^2 is tiny, and the head of x^2
+//   cancels against a exactly.
 // log(x) = k ln2 + log(1/invc) + log1p(u),  x = 2^k z,  u = z invc - 1, with
 //   invc a 9-bit approximation of 1/c for the centre c of z's interval, so
 //   that u = (z - c) invc + (c invc - 1) is obtained exactly; the last sum is
@@ -1109,6 +1111,7 @@ struct Two {
 QV_BINARY(+)
 QV_BINARY(-)
 QV_BINARY(*)
+QV_BINARY(/)
 QV_BINARY(<)
 QV_BINARY(>)
 QV_BINARY(>=)
@@ -1347,16 +1350,44 @@ QV_INLINE void scalar_loop(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = Op::template apply<double>(x[i]);
 }
 
-// e^{a_i}, and erfc(x_i) as well when kErfc.
-template <bool kErfc>
-QV_INLINE void scalar_pair_loop(const double* x, const double* a, double* erfc_out, double* exp_out,
-                                std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        double e = 0.0, f;
-        erfc_exp_kernel<kErfc, true>(x[i], a[i], e, f);
-        if (kErfc) erfc_out[i] = e;
-        exp_out[i] = f;
+// The normal distribution's cdf (kCdf) and density (kPdf) at x.
+template <bool kCdf, bool kPdf, class D>
+QV_INLINE void normal_kernel(const NormalArgs& p, const D& x, D& cdf, D& pdf) {
+    const D e = (splat<D>(p.mean) - x) / p.sd_sqrt2;
+    // (x - 0) / 1 is x itself, bit for bit (also -0 and NaN).
+    const D u = p.standard ? x : (x - p.mean) / p.sd;
+    const D a = u * (u * -0.5);
+    D c, f;
+    erfc_exp_kernel<kCdf, kPdf>(e, a, c, f);
+    if constexpr (kCdf) cdf = c * 0.5;
+    if constexpr (kPdf) pdf = f / p.sd_sqrt2pi;
+}
+
+// The loops over n points, as types, one instantiation per set of outputs.
+struct ScalarNormalLoop {
+    template <bool kCdf, bool kPdf>
+    QV_INLINE static void run(const NormalArgs& args, const double* x, double* cdf_out, double* pdf_out,
+                              std::size_t n) {
+        const NormalArgs p = args;  // a local copy, which the stores cannot alias
+        for (std::size_t i = 0; i < n; ++i) {
+            double c = 0.0, f = 0.0;
+            normal_kernel<kCdf, kPdf>(p, x[i], c, f);
+            if (kCdf) cdf_out[i] = c;
+            if (kPdf) pdf_out[i] = f;
+        }
     }
+};
+
+// The instantiation for the outputs wanted (none: nothing to do).
+template <class Loop>
+QV_INLINE void normal_loop(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out,
+                           std::size_t n) {
+    if (cdf_out != nullptr && pdf_out != nullptr)
+        Loop::template run<true, true>(p, x, cdf_out, pdf_out, n);
+    else if (cdf_out != nullptr)
+        Loop::template run<true, false>(p, x, cdf_out, pdf_out, n);
+    else if (pdf_out != nullptr)
+        Loop::template run<false, true>(p, x, cdf_out, pdf_out, n);
 }
 
 #if defined(__GNUC__)
@@ -1379,37 +1410,36 @@ QV_INLINE void vector_loop(const double* x, double* out, std::size_t n) {
     }
 }
 
-template <bool kErfc, class D>
-QV_INLINE void vector_pair_loop(const double* x, const double* a, double* erfc_out, double* exp_out,
-                                std::size_t n) {
-    constexpr std::size_t w = sizeof(D) / sizeof(double);
-    std::size_t i = 0;
-    for (; i + w <= n; i += w) {
-        D xv, av, e, f;
-        load(xv, x + i);
-        load(av, a + i);
-        erfc_exp_kernel<kErfc, true>(xv, av, e, f);
-        if constexpr (kErfc) store(erfc_out + i, e);
-        store(exp_out + i, f);
-    }
-    if (i < n) {
-        double xb[w], ab[w];
-        for (std::size_t k = 0; k < w; ++k) {
-            xb[k] = i + k < n ? x[i + k] : 1.0;
-            ab[k] = i + k < n ? a[i + k] : -1.0;
+template <class D>
+struct VectorNormalLoop {
+    template <bool kCdf, bool kPdf>
+    QV_INLINE static void run(const NormalArgs& args, const double* x, double* cdf_out, double* pdf_out,
+                              std::size_t n) {
+        const NormalArgs p = args;  // a local copy, which the stores cannot alias
+        constexpr std::size_t w = sizeof(D) / sizeof(double);
+        std::size_t i = 0;
+        for (; i + w <= n; i += w) {
+            D v, c, f;
+            load(v, x + i);
+            normal_kernel<kCdf, kPdf>(p, v, c, f);
+            if constexpr (kCdf) store(cdf_out + i, c);
+            if constexpr (kPdf) store(pdf_out + i, f);
         }
-        D xv, av, e, f;
-        load(xv, xb);
-        load(av, ab);
-        erfc_exp_kernel<kErfc, true>(xv, av, e, f);
-        if constexpr (kErfc) store(xb, e);
-        store(ab, f);
-        for (std::size_t k = 0; i + k < n; ++k) {
-            if (kErfc) erfc_out[i + k] = xb[k];
-            exp_out[i + k] = ab[k];
+        if (i < n) {
+            double cb[w], fb[w];
+            for (std::size_t k = 0; k < w; ++k) cb[k] = i + k < n ? x[i + k] : 0.0;
+            D v, c, f;
+            load(v, cb);
+            normal_kernel<kCdf, kPdf>(p, v, c, f);
+            if constexpr (kCdf) store(cb, c);
+            if constexpr (kPdf) store(fb, f);
+            for (std::size_t k = 0; i + k < n; ++k) {
+                if (kCdf) cdf_out[i + k] = cb[k];
+                if (kPdf) pdf_out[i + k] = fb[k];
+            }
         }
     }
-}
+};
 #endif
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -1420,12 +1450,9 @@ __attribute__((target("avx2"))) void erfc_avx2_impl(const double* x, double* out
 __attribute__((target("avx2"))) void log_avx2_impl(const double* x, double* out, std::size_t n) {
     vector_loop<Log, Two<V4>>(x, out, n);
 }
-__attribute__((target("avx2"))) void erfc_exp_avx2_impl(const double* x, const double* a, double* erfc_out,
-                                                         double* exp_out, std::size_t n) {
-    if (erfc_out != nullptr)
-        vector_pair_loop<true, Two<V4>>(x, a, erfc_out, exp_out, n);
-    else
-        vector_pair_loop<false, Two<V4>>(x, a, erfc_out, exp_out, n);
+__attribute__((target("avx2"))) void normal_avx2_impl(const NormalArgs& p, const double* x, double* cdf_out,
+                                                       double* pdf_out, std::size_t n) {
+    normal_loop<VectorNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
 }
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
@@ -1463,30 +1490,24 @@ void log_baseline(const double* x, double* out, std::size_t n) {
 #endif
 }
 
-void erfc_exp_baseline(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n) {
+void normal_baseline(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n) {
 #if defined(__GNUC__)
-    if (erfc_out != nullptr)
-        vector_pair_loop<true, Two<V2>>(x, a, erfc_out, exp_out, n);
-    else
-        vector_pair_loop<false, Two<V2>>(x, a, erfc_out, exp_out, n);
+    normal_loop<VectorNormalLoop<Two<V2>>>(p, x, cdf_out, pdf_out, n);
 #else
-    erfc_exp_one_at_a_time(x, a, erfc_out, exp_out, n);
+    normal_loop<ScalarNormalLoop>(p, x, cdf_out, pdf_out, n);
 #endif
 }
 
-void erfc_exp_avx2(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n) {
+void normal_avx2(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n) {
 #if QV_HAVE_AVX2_VARIANT
-    if (cpu_has_avx2()) return erfc_exp_avx2_impl(x, a, erfc_out, exp_out, n);
+    if (cpu_has_avx2()) return normal_avx2_impl(p, x, cdf_out, pdf_out, n);
 #endif
-    erfc_exp_baseline(x, a, erfc_out, exp_out, n);
+    normal_baseline(p, x, cdf_out, pdf_out, n);
 }
 
-void erfc_exp_one_at_a_time(const double* x, const double* a, double* erfc_out, double* exp_out,
-                            std::size_t n) {
-    if (erfc_out != nullptr)
-        scalar_pair_loop<true>(x, a, erfc_out, exp_out, n);
-    else
-        scalar_pair_loop<false>(x, a, erfc_out, exp_out, n);
+void normal_one_at_a_time(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out,
+                          std::size_t n) {
+    normal_loop<ScalarNormalLoop>(p, x, cdf_out, pdf_out, n);
 }
 
 void erfc_avx2(const double* x, double* out, std::size_t n) {
@@ -1510,8 +1531,8 @@ void log_one_at_a_time(const double* x, double* out, std::size_t n) { scalar_loo
 
 void erfc_batch(const double* x, double* out, std::size_t n) { fast_math_detail::erfc_avx2(x, out, n); }
 void log_batch(const double* x, double* out, std::size_t n) { fast_math_detail::log_avx2(x, out, n); }
-void erfc_exp_batch(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n) {
-    fast_math_detail::erfc_exp_avx2(x, a, erfc_out, exp_out, n);
+void normal_batch(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n) {
+    fast_math_detail::normal_avx2(p, x, cdf_out, pdf_out, n);
 }
 
 }  // namespace quorvel

@@ -1,8 +1,8 @@
-// Batch evaluation of erfc, log and the exponential of -x^2 over arrays of
+// Batch evaluation of erfc, log and the normal distribution over arrays of
 // doubles.
 //
-// All three agree with the correctly rounded value to within one unit in the last
-// place (see tests/cpp/test_fast_math.cpp and tools/fit_fast_math.py).  The
+// erfc, log and the density's exponential agree with the correctly rounded
+// value to within one unit in the last place (see tests/cpp/test_fast_math.cpp and tools/fit_fast_math.py).  The
 // work is done on packs of four elements (eight with AVX2: on x86-64 an AVX2
 // build of the same code is chosen at run time when the processor has it).
 // Every variant performs the same IEEE operations in the same order, without
@@ -24,16 +24,23 @@ void erfc_batch(const double* x, double* out, std::size_t n);
 // out may be the same array as x.
 void log_batch(const double* x, double* out, std::size_t n);
 
-// exp_out[i] = e^{a[i]} for an a[i] that is -x[i]^2 to within a few units in
-// its last place (as the normal density's exponent -u^2/2 is to the square
-// of erfc's argument -u/sqrt2), and, unless erfc_out is null, erfc_out[i] =
-// erfc(x[i]) with the same bits as erfc_batch.  The exponential reuses erfc's
-// evaluation of e^{-x^2}.  NaN in a gives NaN, -inf gives 0; past |x| = 27.5
-// the result is 0 (below the smallest subnormal).  erfc_out may be x and
-// exp_out may be a.
-void erfc_exp_batch(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n);
+// A normal distribution as normal_batch evaluates it: sd_sqrt2 is the
+// caller's sd * sqrt 2 and sd_sqrt2pi its sd * sqrt(2 pi); standard tells
+// that mean is 0 and sd 1.
+struct NormalArgs {
+    double mean, sd, sd_sqrt2, sd_sqrt2pi;
+    bool standard;
+};
 
-// The individual variants behind erfc_batch, log_batch and erfc_exp_batch,
+// Unless null, cdf_out[i] = 0.5 * erfc((mean - x[i]) / sd_sqrt2), erfc as
+// erfc_batch gives it, and pdf_out[i] = exp(u * (-0.5 * u)) / sd_sqrt2pi with
+// u = (x[i] - mean) / sd (u = x[i] itself when standard).  The exponential
+// reuses erfc's evaluation of e^{-e^2} at its argument e, and is within one
+// unit in the last place of exp at u * (-0.5 * u); past |e| = 27.5 it is 0
+// (below the smallest subnormal).  Either output may be x.
+void normal_batch(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n);
+
+// The individual variants behind erfc_batch, log_batch and normal_batch,
 // for the tests and the benchmark.  has_avx2_variant() tells whether the
 // *_avx2 functions exist in this build and can run on this processor; when it
 // is false they fall back to the baseline variant.
@@ -45,10 +52,9 @@ void erfc_one_at_a_time(const double* x, double* out, std::size_t n);
 void log_baseline(const double* x, double* out, std::size_t n);
 void log_avx2(const double* x, double* out, std::size_t n);
 void log_one_at_a_time(const double* x, double* out, std::size_t n);
-void erfc_exp_baseline(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n);
-void erfc_exp_avx2(const double* x, const double* a, double* erfc_out, double* exp_out, std::size_t n);
-void erfc_exp_one_at_a_time(const double* x, const double* a, double* erfc_out, double* exp_out,
-                            std::size_t n);
+void normal_baseline(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n);
+void normal_avx2(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n);
+void normal_one_at_a_time(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n);
 }  // namespace fast_math_detail
 
 }  // namespace quorvel

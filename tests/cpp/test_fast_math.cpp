@@ -217,21 +217,13 @@ TEST(FastMath, VariantsAgreeBitForBit) {
     }
 }
 
-// The density's exponential e^{u (-0.5 u)}, with erfc at -u / sqrt 2, as the
-// normal distribution calls it.
-struct Density {
-    std::vector<double> e, a;
-    explicit Density(const std::vector<double>& u) {
-        for (double v : u) {
-            e.push_back(-v / 1.4142135623730951);
-            a.push_back(v * (-0.5 * v));
-        }
-    }
-};
+// The standard normal distribution with its density not divided by sqrt(2 pi):
+// the density is then the exponential itself, e^{u (-0.5 u)}.
+constexpr NormalArgs kUnscaled{0.0, 1.0, 1.4142135623730951, 1.0, true};
 
-// Every variant, with erfc or without, of any length and in place, gives the
-// same bits, and its erfc those of erfc_batch.
-TEST(FastMath, ErfcExpVariantsAgreeBitForBit) {
+// Every variant, with the cdf or without, of any length and in place, gives
+// the same bits, and its cdf is 0.5 erfc((0 - u) / sqrt 2) with erfc_batch's erfc.
+TEST(FastMath, NormalVariantsAgreeBitForBit) {
     namespace d = fast_math_detail;
     std::mt19937_64 gen(4);
     std::uniform_real_distribution<double> dist(-40.0, 40.0);
@@ -239,21 +231,23 @@ TEST(FastMath, ErfcExpVariantsAgreeBitForBit) {
     for (int i = 0; i < 4000; ++i) u.push_back(i % 3 == 0 ? dist(gen) * 1e-3 : dist(gen));
     for (double v : {0.0, -0.0, kInf, -kInf, kNaN, 5e-324, 1e-160, 38.6, 38.7, 38.9, 39.6, 1e300})
         u.insert(u.begin() + static_cast<long>(gen() % u.size()), v);
-    const Density p(u);
     const std::size_t all = u.size();
-    std::vector<double> erfc_ref(all), exp_ref(all);
-    erfc_batch(p.e.data(), erfc_ref.data(), all);
-    d::erfc_exp_one_at_a_time(p.e.data(), p.a.data(), nullptr, exp_ref.data(), all);
-    for (auto f : {erfc_exp_batch, d::erfc_exp_baseline, d::erfc_exp_avx2, d::erfc_exp_one_at_a_time}) {
+    std::vector<double> cdf_ref(all), pdf_ref(all);
+    for (std::size_t i = 0; i < all; ++i) {
+        const double e = (0.0 - u[i]) / 1.4142135623730951;
+        erfc_batch(&e, &cdf_ref[i], 1);
+        cdf_ref[i] = 0.5 * cdf_ref[i];
+    }
+    d::normal_one_at_a_time(kUnscaled, u.data(), nullptr, pdf_ref.data(), all);
+    for (auto f : {normal_batch, d::normal_baseline, d::normal_avx2, d::normal_one_at_a_time}) {
         for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{17}, all}) {
-            std::vector<double> c(n), x(n), e(p.e.begin(), p.e.begin() + static_cast<long>(n)),
-                a(p.a.begin(), p.a.begin() + static_cast<long>(n));
-            f(p.e.data(), p.a.data(), nullptr, x.data(), n);
-            for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_bits(x[i], exp_ref[i])) << "u = " << u[i];
-            f(e.data(), a.data(), e.data(), a.data(), n);
+            std::vector<double> c(n), x(u.begin(), u.begin() + static_cast<long>(n)), y(n);
+            f(kUnscaled, u.data(), nullptr, y.data(), n);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_bits(y[i], pdf_ref[i])) << "u = " << u[i];
+            f(kUnscaled, x.data(), c.data(), x.data(), n);
             for (std::size_t i = 0; i < n; ++i) {
-                ASSERT_TRUE(same_bits(e[i], erfc_ref[i])) << "u = " << u[i];
-                ASSERT_TRUE(same_bits(a[i], exp_ref[i])) << "u = " << u[i];
+                ASSERT_TRUE(same_bits(c[i], cdf_ref[i])) << "u = " << u[i];
+                ASSERT_TRUE(same_bits(x[i], pdf_ref[i])) << "u = " << u[i];
             }
         }
     }
@@ -263,9 +257,8 @@ TEST(FastMath, ErfcExpVariantsAgreeBitForBit) {
 // normal number.
 TEST(FastMath, DensityExpWithinHalfAnUlp) {
     auto exp_at = [](double u) {
-        const Density p({u});
         double y;
-        erfc_exp_batch(p.e.data(), p.a.data(), nullptr, &y, 1);
+        normal_batch(kUnscaled, &u, nullptr, &y, 1);
         return y;
     };
     EXPECT_TRUE(same_bits(exp_at(0.0), 1.0));
@@ -281,12 +274,11 @@ TEST(FastMath, DensityExpWithinHalfAnUlp) {
     std::uniform_real_distribution<double> wide(0.0, 37.6), narrow(0.0, 4.0);
     std::vector<double> u;
     for (int i = 0; i < 200000; ++i) u.push_back(i % 2 ? wide(gen) : narrow(gen));
-    const Density p(u);
     std::vector<double> y(u.size());
-    erfc_exp_batch(p.e.data(), p.a.data(), nullptr, y.data(), u.size());
+    normal_batch(kUnscaled, u.data(), nullptr, y.data(), u.size());
     double worst = 0.0;
     for (std::size_t i = 0; i < u.size(); ++i) {
-        const long double exact = std::exp(static_cast<long double>(p.a[i]));
+        const long double exact = std::exp(static_cast<long double>(u[i] * (-0.5 * u[i])));
         const double ulp = std::ldexp(1.0, std::ilogb(static_cast<double>(exact)) - 52);
         worst = std::max(worst, static_cast<double>(std::fabs(static_cast<long double>(y[i]) - exact) / ulp));
     }
