@@ -108,6 +108,7 @@ struct Batch {
     Vector t, cdf_t, pdf_t;                  // at the row's index
     Vector u, cdf_u, pdf_u;                  // at the other index of a binary column
     Vector v, cdf_v, pdf_v;                  // at t0 where neither index is t
+    Vector p1, p0, f1;                       // Phi(t1), Phi(t0) and phi(t1)
     std::vector<std::int64_t> one, zero;     // all ones where t1 (t0) is t
     std::vector<char> active;                // per such column: 0/1 so far, binary sums formed
 
@@ -115,7 +116,7 @@ struct Batch {
         : k(k_), kp(padded(k_)), b(b_), binary(bin.data()), nb(bin.size()),
           rows(kRowBatch * padded(k_), 0.0), t(kRowBatch), cdf_t(kRowBatch), pdf_t(kRowBatch),
           u(kRowBatch), cdf_u(kRowBatch), pdf_u(kRowBatch), v(kRowBatch), cdf_v(kRowBatch),
-          pdf_v(kRowBatch), one(kRowBatch), zero(kRowBatch), active(bin.size(), 1) {}
+          pdf_v(kRowBatch), p1(kRowBatch), p0(kRowBatch), f1(kRowBatch), one(kRowBatch), zero(kRowBatch), active(bin.size(), 1) {}
 };
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -141,10 +142,9 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     else
         normal.pdf_batch(t, pdf_t, len);
 
-    double dens = s.dens;
-    for (std::size_t r = 0; r < len; ++r) dens = dens + pdf_t[r];
-    s.dens = dens;
-    simd::add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; });
+    // a_l = a_l + (t_r x_rl) f_r and dens = dens + f_r, rows in order.
+    simd::add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; },
+                            simd::RowSums<1>{&s.dens, {pdf_t}});
 
     double* u = w.u.data();
     double* v = w.v.data();
@@ -195,44 +195,44 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         normal.cdf_pdf_batch(u, cdf_u, pdf_u, len);
         if (both) normal.cdf_pdf_batch(v, cdf_v, pdf_v, len);
         // At t1: t's values when t1 is t, else u's (u = t1).  At t0: u's
-        // when t1 is t (u = t0), t's when t0 is t, else v's.  The three sums
-        // take their rows in order; diff (in u, free again) is f1 - f0.
-        double c1 = s.cdf1[q], c0 = s.cdf0[q], d1 = s.dens1[q];
+        // when t1 is t (u = t0), t's when t0 is t, else v's.  diff (in u,
+        // free again) is f1 - f0.
         double* diff = u;
+        double* p1s = w.p1.data();
+        double* p0s = w.p0.data();
+        double* f1s = w.f1.data();
         r = 0;
 #if QUORVEL_HAVE_V4
         for (; r + 4 <= len; r += 4) {
             const m4 o = simd::load4i(one + r), z = simd::load4i(zero + r);
             const v4 ct = simd::load4(cdf_t + r), ft = simd::load4(pdf_t + r);
             const v4 cu = simd::load4(cdf_u + r), fu = simd::load4(pdf_u + r);
-            const v4 p1 = o ? ct : cu;
             const v4 f1 = o ? ft : fu;
-            const v4 p0 = o ? cu : (z ? ct : simd::load4(cdf_v + r));
             const v4 f0 = o ? fu : (z ? ft : simd::load4(pdf_v + r));
-            for (int e = 0; e < 4; ++e) {
-                c1 = c1 + p1[e];
-                c0 = c0 + p0[e];
-                d1 = d1 + f1[e];
-            }
+            simd::store4(p1s + r, o ? ct : cu);
+            simd::store4(p0s + r, o ? cu : (z ? ct : simd::load4(cdf_v + r)));
+            simd::store4(f1s + r, f1);
             simd::store4(diff + r, f1 - f0);
         }
 #endif
         for (; r < len; ++r) {
             const bool o = one[r] != 0, z = zero[r] != 0;
-            const double p1 = o ? cdf_t[r] : cdf_u[r];
             const double f1 = o ? pdf_t[r] : pdf_u[r];
-            const double p0 = o ? cdf_u[r] : (z ? cdf_t[r] : cdf_v[r]);
             const double f0 = o ? pdf_u[r] : (z ? pdf_t[r] : pdf_v[r]);
-            c1 = c1 + p1;
-            c0 = c0 + p0;
-            d1 = d1 + f1;
+            p1s[r] = o ? cdf_t[r] : cdf_u[r];
+            p0s[r] = o ? cdf_u[r] : (z ? cdf_t[r] : cdf_v[r]);
+            f1s[r] = f1;
             diff[r] = f1 - f0;
         }
-        s.cdf1[q] = c1;
-        s.cdf0[q] = c0;
-        s.dens1[q] = d1;
+        // diff_x_l = diff_x_l + diff_r x_rl, and the sums of Phi(t1), Phi(t0)
+        // and phi(t1), rows in order.
+        double sums[3] = {s.cdf1[q], s.cdf0[q], s.dens1[q]};
         simd::add_weighted_rows(s.diff_x.data() + q * kp, kp, rows, len,
-                                [&](std::size_t r, auto x) { return diff[r] * x; });
+                                [&](std::size_t r, auto x) { return diff[r] * x; },
+                                simd::RowSums<3>{sums, {p1s, p0s, f1s}});
+        s.cdf1[q] = sums[0];
+        s.cdf0[q] = sums[1];
+        s.dens1[q] = sums[2];
     }
 }
 

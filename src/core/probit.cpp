@@ -280,9 +280,12 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
                 std::fill(logp, logp + len, w.log_zero);
             else
                 log_batch(p, logp, len);
-            double ll = w.ll;
-            for (std::size_t r = 0; r < len; ++r) ll = ll + logp[r];
-            w.ll = ll;
+            // With a score, ln P is summed in the score's sweep below.
+            if (!w.want_score) {
+                double ll = w.ll;
+                for (std::size_t r = 0; r < len; ++r) ll = ll + logp[r];
+                w.ll = ll;
+            }
         }
     }
     if (!w.want_lambda) return;
@@ -301,9 +304,14 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         for (std::size_t r = 0; r < len; ++r)
             for (std::size_t j = 0; j < k; ++j) out[r * k + j] = rows[r * k + j] * lambda[r];
     }
-    // g_j = g_j + x_ij lambda_i, rows in order.
-    if (w.want_score)
-        simd::add_weighted_rows(pass.g.data(), kp, xp, len, [&](std::size_t r, auto x) { return x * lambda[r]; });
+    // g_j = g_j + x_ij lambda_i, rows in order (and ll = ll + ln P_i).
+    if (w.want_score) {
+        auto term = [&](std::size_t r, auto x) { return x * lambda[r]; };
+        if (w.want_ll && source.cache == nullptr)
+            simd::add_weighted_rows(pass.g.data(), kp, xp, len, term, simd::RowSums<1>{&w.ll, {w.logp.data()}});
+        else
+            simd::add_weighted_rows(pass.g.data(), kp, xp, len, term);
+    }
     if (w.want_hessian) {
         // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il,
         // from a weighted copy of the rows, so that the tiles broadcast

@@ -57,35 +57,64 @@ namespace quorvel::simd {
 // a time as a vector (held in registers across the rows) where vectors are
 // available, one double otherwise, and rounds each lane as written.  kp is a
 // multiple of four.
+//
+// With NS series, also totals[i] = totals[i] + series[i][r] for r in order,
+// in the first sweep over the rows: summed on their own, such sums would
+// wait on the latency of each addition in turn; here the other sums' work
+// fills that time.
+template <int NS>
+struct RowSums {
+    double* totals;
+    const double* series[NS > 0 ? NS : 1];
+};
+
 #if QUORVEL_HAVE_V4
-template <int LV, class Term>
+template <int LV, int NS, class Term>
 QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp, const double* rows,
-                                                     std::size_t len, std::size_t l, Term term) {
-    v4 sum[LV];
+                                                     std::size_t len, std::size_t l, Term term,
+                                                     const RowSums<NS>& sums) {
+    v4 sum[LV > 0 ? LV : 1];
+    double total[NS > 0 ? NS : 1];
     for (int c = 0; c < LV; ++c) sum[c] = load4(acc + l + 4 * c);
-    for (std::size_t r = 0; r < len; ++r)
+    for (int i = 0; i < NS; ++i) total[i] = sums.totals[i];
+    for (std::size_t r = 0; r < len; ++r) {
         for (int c = 0; c < LV; ++c) sum[c] = sum[c] + term(r, load4(rows + r * kp + l + 4 * c));
+        for (int i = 0; i < NS; ++i) total[i] = total[i] + sums.series[i][r];
+    }
     for (int c = 0; c < LV; ++c) store4(acc + l + 4 * c, sum[c]);
+    for (int i = 0; i < NS; ++i) sums.totals[i] = total[i];
 }
 #endif
 
-template <class Term>
+template <int NS = 0, class Term>
 QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
-                                                    std::size_t len, Term term) {
+                                                    std::size_t len, Term term, const RowSums<NS>& sums = {}) {
 #if QUORVEL_HAVE_V4
     // Up to four groups of four columns per sweep over the rows, so that
-    // their additions overlap.
-    std::size_t l = 0;
-    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, kp, rows, len, l, term);
+    // their additions overlap; the series go with the first sweep (alone
+    // when there are no columns).
+    const RowSums<0> none{};
+    const std::size_t first = kp / 4 < 4 ? kp / 4 : 4;
+    switch (first) {
+        case 4: add_weighted_group<4>(acc, kp, rows, len, 0, term, sums); break;
+        case 3: add_weighted_group<3>(acc, kp, rows, len, 0, term, sums); break;
+        case 2: add_weighted_group<2>(acc, kp, rows, len, 0, term, sums); break;
+        case 1: add_weighted_group<1>(acc, kp, rows, len, 0, term, sums); break;
+        default: add_weighted_group<0>(acc, kp, rows, len, 0, term, sums); break;
+    }
+    std::size_t l = 4 * first;
+    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, kp, rows, len, l, term, none);
     switch ((kp - l) / 4) {
-        case 3: add_weighted_group<3>(acc, kp, rows, len, l, term); break;
-        case 2: add_weighted_group<2>(acc, kp, rows, len, l, term); break;
-        case 1: add_weighted_group<1>(acc, kp, rows, len, l, term); break;
+        case 3: add_weighted_group<3>(acc, kp, rows, len, l, term, none); break;
+        case 2: add_weighted_group<2>(acc, kp, rows, len, l, term, none); break;
+        case 1: add_weighted_group<1>(acc, kp, rows, len, l, term, none); break;
         default: break;
     }
 #else
-    for (std::size_t r = 0; r < len; ++r)
+    for (std::size_t r = 0; r < len; ++r) {
         for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * kp + l]);
+        for (int i = 0; i < NS; ++i) sums.totals[i] = sums.totals[i] + sums.series[i][r];
+    }
 #endif
 }
 
