@@ -142,16 +142,18 @@ std::size_t ClusterGrouping::cluster_of(const double* row) {
         const Slot& s = pattern_slots_[at];
         if (s.pattern == 0) break;
         if (s.hash != h) continue;
-        const std::uint64_t* seen = patterns_.data() + (s.pattern - 1) * (cols + 1);
+        // With one column the hash is a bijection of the bits (mix and the
+        // xor are invertible): equal hashes are equal patterns.
+        if (cols == 1) return s.cluster;
+        const std::uint64_t* seen = patterns_.data() + (s.pattern - 1) * cols;
         bool same = true;
         for (std::size_t c = 0; c < cols; ++c) same = same && seen[c] == bits[c];
-        if (same) return static_cast<std::size_t>(seen[cols]);
+        if (same) return s.cluster;
     }
     const std::size_t cluster = cluster_of_new_pattern(row);
     patterns_.insert(patterns_.end(), bits, bits + cols);
-    patterns_.push_back(cluster);
     ++pattern_count_;
-    pattern_slots_[at] = Slot{h, pattern_count_};
+    pattern_slots_[at] = Slot{h, pattern_count_, cluster};
     // Doubles the table when it is half full, placing every entry afresh.
     if (2 * pattern_count_ > pattern_slots_.size()) {
         std::vector<Slot> grown(pattern_slots_.size() * 2);

@@ -59,10 +59,13 @@ public:
     ClusterSums take_sums();
 
 private:
-    // One entry of the open-addressing table of distinct bit patterns.
+    // One entry of the open-addressing table of distinct bit patterns, with
+    // the pattern's cluster, so that a lookup reads the pattern's bits only
+    // to tell apart patterns of several columns whose hashes are equal.
     struct Slot {
         std::uint64_t hash = 0;
         std::size_t pattern = 0;  // index + 1, or 0 when the slot is empty
+        std::size_t cluster = 0;
     };
     std::size_t cluster_of(const double* row);
     std::size_t cluster_of_new_pattern(const double* row);
@@ -72,8 +75,7 @@ private:
     std::vector<std::string> texts_;             // per cluster, in order of appearance
     std::vector<double> sums_;                   // per cluster, k_ entries each
     std::vector<std::uint64_t> words_;           // the bits of the row being placed
-    // The distinct bit patterns, each as g.cols() words followed by its
-    // cluster, so that one lookup reads one record.
+    // The distinct bit patterns, g.cols() words each.
     std::vector<std::uint64_t> patterns_;
     std::size_t pattern_count_ = 0;
     std::vector<Slot> pattern_slots_;
