@@ -236,6 +236,37 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     }
 }
 
+// Rows [first, first + len) of x into rows of stride kp (their padding left
+// as it is), read once from the caller's memory.  Four columns at a time
+// where the columns are contiguous: a call of memcpy per row would cost
+// more than the copy.  With k >= 4 a row's last columns are copied as the
+// four ending at column k, overlapping those already copied.
+QUORVEL_MULTIVERSION void read_rows(double* dst, std::size_t kp, const MatrixView& x, std::size_t first,
+                                    std::size_t len) noexcept {
+    const std::size_t k = x.cols;
+    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    for (std::size_t r = 0; r < len; ++r, dst += kp) {
+        const char* src = x.base + static_cast<std::ptrdiff_t>(first + r) * x.row_stride;
+#if QUORVEL_HAVE_V4
+        if (x.col_stride == d && k >= 4) {
+            simd::v4 v;
+            std::size_t j = 0;
+            for (; j + 4 <= k; j += 4) {
+                std::memcpy(&v, src + j * sizeof(double), sizeof v);
+                simd::store4(dst + j, v);
+            }
+            if (j < k) {
+                std::memcpy(&v, src + (k - 4) * sizeof(double), sizeof v);
+                simd::store4(dst + k - 4, v);
+            }
+            continue;
+        }
+#endif
+        for (std::size_t l = 0; l < k; ++l)
+            std::memcpy(dst + l, src + static_cast<std::ptrdiff_t>(l) * x.col_stride, sizeof(double));
+    }
+}
+
 }  // namespace
 
 std::vector<AmeRow> ame_rows(const AmeSums& sums, std::uint64_t n, const MatrixView& v,
@@ -307,7 +338,6 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
     };
     std::size_t per_batch = rows_per_batch(nc);
     const Normal normal;
-    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
@@ -317,16 +347,7 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
         for (std::size_t first = start; first < end; first += per_batch) {
             if (interrupt) interrupt();
             const std::size_t len = end - first < per_batch ? end - first : per_batch;
-            // The batch's rows, read once from the caller's memory.
-            double* row = batch.rows.data();
-            for (std::size_t r = 0; r < len; ++r, row += kp) {
-                const char* src = x.base + static_cast<std::ptrdiff_t>(first + r) * x.row_stride;
-                if (x.col_stride == d) {
-                    if (k != 0) std::memcpy(row, src, k * sizeof(double));
-                } else {
-                    for (std::size_t l = 0; l < k; ++l) row[l] = x(first + r, l);
-                }
-            }
+            read_rows(batch.rows.data(), kp, x, first, len);
             // Without a branch on the values: 0/1 columns hold both at random.
             std::size_t active = 0;
             for (std::size_t q = 0; q < nc; ++q) {
