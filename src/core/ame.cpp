@@ -116,7 +116,8 @@ struct Batch {
         : k(k_), kp(padded(k_)), b(b_), binary(bin.data()), nb(bin.size()),
           rows(kRowBatch * padded(k_), 0.0), t(kRowBatch), cdf_t(kRowBatch), pdf_t(kRowBatch),
           u(kRowBatch), cdf_u(kRowBatch), pdf_u(kRowBatch), v(kRowBatch), cdf_v(kRowBatch),
-          pdf_v(kRowBatch), p1(kRowBatch), p0(kRowBatch), f1(kRowBatch), one(kRowBatch), zero(kRowBatch), active(bin.size(), 1) {}
+          pdf_v(kRowBatch), p1(kRowBatch), p0(kRowBatch), f1(kRowBatch), one(kRowBatch), zero(kRowBatch),
+          active(bin.size(), 1) {}
 };
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -237,33 +238,19 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
 }
 
 // Rows [first, first + len) of x into rows of stride kp (their padding left
-// as it is), read once from the caller's memory.  Four columns at a time
-// where the columns are contiguous: a call of memcpy per row would cost
-// more than the copy.  With k >= 4 a row's last columns are copied as the
-// four ending at column k, overlapping those already copied.
+// as it is), read once from the caller's memory.
 QUORVEL_MULTIVERSION void read_rows(double* dst, std::size_t kp, const MatrixView& x, std::size_t first,
                                     std::size_t len) noexcept {
     const std::size_t k = x.cols;
-    constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    const char* src = x.base + static_cast<std::ptrdiff_t>(first) * x.row_stride;
+    if (x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        simd::copy_rows(dst, kp, src, x.row_stride, k, len);
+        return;
+    }
     for (std::size_t r = 0; r < len; ++r, dst += kp) {
-        const char* src = x.base + static_cast<std::ptrdiff_t>(first + r) * x.row_stride;
-#if QUORVEL_HAVE_V4
-        if (x.col_stride == d && k >= 4) {
-            simd::v4 v;
-            std::size_t j = 0;
-            for (; j + 4 <= k; j += 4) {
-                std::memcpy(&v, src + j * sizeof(double), sizeof v);
-                simd::store4(dst + j, v);
-            }
-            if (j < k) {
-                std::memcpy(&v, src + (k - 4) * sizeof(double), sizeof v);
-                simd::store4(dst + k - 4, v);
-            }
-            continue;
-        }
-#endif
+        const char* row = src + static_cast<std::ptrdiff_t>(r) * x.row_stride;
         for (std::size_t l = 0; l < k; ++l)
-            std::memcpy(dst + l, src + static_cast<std::ptrdiff_t>(l) * x.col_stride, sizeof(double));
+            std::memcpy(dst + l, row + static_cast<std::ptrdiff_t>(l) * x.col_stride, sizeof(double));
     }
 }
 

@@ -41,22 +41,6 @@ using simd::load4;
 using simd::store4;
 using simd::v4;
 
-// Rows of k doubles (stride k) into rows of stride kp; the padding columns
-// of dst are left as they are.  With k >= 4 a row's last columns are copied
-// as the four ending at column k, overlapping those already copied.
-QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_t k,
-                                            std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r, src += k, dst += kp) {
-        std::size_t j = 0;
-        for (; j + 4 <= k; j += 4) store4(dst + j, load4(src + j));
-        if (j == k) continue;
-        if (k >= 4)
-            store4(dst + k - 4, load4(src + k - 4));
-        else
-            for (; j < k; ++j) dst[j] = src[j];
-    }
-}
-
 // dst(r, j) = src(r, j) * w_r for r < len and j < kp (row stride kp, a
 // multiple of four).
 QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w,
@@ -130,11 +114,6 @@ QUORVEL_ALWAYS_INLINE inline void accumulate_lower(double* acc, std::size_t kp, 
 }
 
 #else
-inline void copy_rows(double* dst, std::size_t kp, const double* src, std::size_t k, std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r)
-        for (std::size_t j = 0; j < k; ++j) dst[r * kp + j] = src[r * k + j];
-}
-
 inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w, std::size_t len) {
     for (std::size_t r = 0; r < len; ++r)
         for (std::size_t j = 0; j < kp; ++j) dst[r * kp + j] = src[r * kp + j] * w[r];
@@ -239,7 +218,9 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     double* t = w.t.data();
     double* lambda = w.lambda.data();
     const double* rows = model.exog.data() + start * k;
-    if (w.want_lambda) copy_rows(xp, kp, rows, k, len);
+    if (w.want_lambda)
+        simd::copy_rows(xp, kp, reinterpret_cast<const char*>(rows), static_cast<std::ptrdiff_t>(k * sizeof(double)), k,
+                        len);
     // Every t_r is +0 or -0 (P and phi are the same at both); looked for
     // only where beta is zero, so that the usual loop stays vectorised.
     bool at_zero = w.beta_zero;

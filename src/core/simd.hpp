@@ -118,6 +118,36 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
 #endif
 }
 
+// Rows r < len of k contiguous doubles, row r at src + r * row_stride bytes
+// (any alignment), into rows of stride kp; the padding columns of dst are
+// left as they are.  With k >= 4 a row's last columns are copied as the four
+// ending at column k, overlapping those already copied.  Inline, with no
+// call of memcpy per row: for rows this short the call would cost more than
+// the copy.
+QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const char* src, std::ptrdiff_t row_stride,
+                                            std::size_t k, std::size_t len) {
+    constexpr std::size_t d = sizeof(double);
+    for (std::size_t r = 0; r < len; ++r, dst += kp) {
+        const char* row = src + static_cast<std::ptrdiff_t>(r) * row_stride;
+#if QUORVEL_HAVE_V4
+        if (k >= 4) {
+            v4 v;
+            std::size_t j = 0;
+            for (; j + 4 <= k; j += 4) {
+                std::memcpy(&v, row + j * d, sizeof v);
+                store4(dst + j, v);
+            }
+            if (j < k) {
+                std::memcpy(&v, row + (k - 4) * d, sizeof v);
+                store4(dst + k - 4, v);
+            }
+            continue;
+        }
+#endif
+        for (std::size_t j = 0; j < k; ++j) std::memcpy(dst + j, row + j * d, d);
+    }
+}
+
 // z_r = sum_l x(r, l) * b_l, l = 0..k-1 ascending from 0.0, for len rows of
 // stride `stride`; eight rows at a time, each with its own sum, so that the
 // additions of different rows overlap (four would leave the adder waiting on
