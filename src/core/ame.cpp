@@ -135,7 +135,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     const double* rows = w.rows.data();
     const double* b = w.b;
     double* t = w.t.data();
-    simd::linear_index(t, rows, kp, k, b, len);
+    simd::linear_index_padded(t, rows, kp, k, b, len);
     double* pdf_t = w.pdf_t.data();
     double* cdf_t = w.cdf_t.data();
     if (w.nb > 0)

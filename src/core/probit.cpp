@@ -233,7 +233,11 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             t[r] = z[r] * ((yi + yi) + (-1.0));
         }
     } else {
-        simd::linear_index(z, rows, k, k, source.beta->data(), len);
+        // From the padded copy where there is one.
+        if (w.want_lambda)
+            simd::linear_index_padded(z, xp, kp, k, source.beta->data(), len);
+        else
+            simd::linear_index(z, rows, k, k, source.beta->data(), len);
         for (std::size_t r = 0; r < len; ++r) {
             const double yi = y[start + r];
             t[r] = z[r] * ((yi + yi) + (-1.0));

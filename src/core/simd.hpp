@@ -172,4 +172,56 @@ QUORVEL_ALWAYS_INLINE inline void linear_index(double* z, const double* rows, st
     }
 }
 
+
+#if QUORVEL_HAVE_V4
+// s = s + x(i, l + e) * b_e for e = 0..C-1 in order, for the four rows i of
+// x (stride kp) and their four sums in s.  The block of four rows by four
+// columns is transposed in registers: unpacking rows 0 and 1 (and 2 and 3)
+// pairs their columns 0 and 2 (1 and 3) in each half, and joining the halves
+// gives the columns.  Written on whole-row loads: built from scalars, GCC
+// assembles each column from four loads and three lane inserts instead.
+template <int C>
+QUORVEL_ALWAYS_INLINE inline v4 add_columns(v4 s, const double* x, std::size_t kp, const double* b) {
+    typedef long long i4 __attribute__((vector_size(32)));
+    const v4 a0 = load4(x), a1 = load4(x + kp), a2 = load4(x + 2 * kp), a3 = load4(x + 3 * kp);
+    const v4 lo01 = __builtin_shuffle(a0, a1, i4{0, 4, 2, 6}), hi01 = __builtin_shuffle(a0, a1, i4{1, 5, 3, 7});
+    const v4 lo23 = __builtin_shuffle(a2, a3, i4{0, 4, 2, 6}), hi23 = __builtin_shuffle(a2, a3, i4{1, 5, 3, 7});
+    s = s + __builtin_shuffle(lo01, lo23, i4{0, 1, 4, 5}) * broadcast4(b[0]);
+    if (C > 1) s = s + __builtin_shuffle(hi01, hi23, i4{0, 1, 4, 5}) * broadcast4(b[1]);
+    if (C > 2) s = s + __builtin_shuffle(lo01, lo23, i4{2, 3, 6, 7}) * broadcast4(b[2]);
+    if (C > 3) s = s + __builtin_shuffle(hi01, hi23, i4{2, 3, 6, 7}) * broadcast4(b[3]);
+    return s;
+}
+#endif
+
+// The same sums from rows padded to kp columns (kp >= k rounded up to four;
+// the padding is loaded but never added).  Sixteen rows at a time, as four
+// vectors of four rows' sums, which overlap the latency of their additions.
+QUORVEL_ALWAYS_INLINE inline void linear_index_padded(double* z, const double* rows, std::size_t kp,
+                                                      std::size_t k, const double* b, std::size_t len) {
+    std::size_t r = 0;
+#if QUORVEL_HAVE_V4
+    constexpr int kGroups = 4;
+    for (; r + 4 * kGroups <= len; r += 4 * kGroups) {
+        const double* x = rows + r * kp;
+        v4 s[kGroups];
+        for (int g = 0; g < kGroups; ++g) s[g] = v4{0.0, 0.0, 0.0, 0.0};
+        std::size_t l = 0;
+        for (; l + 4 <= k; l += 4)
+            for (int g = 0; g < kGroups; ++g) s[g] = add_columns<4>(s[g], x + 4 * g * kp + l, kp, b + l);
+        for (int g = 0; g < kGroups; ++g) {
+            const double* xg = x + 4 * g * kp + l;
+            switch (k - l) {
+                case 3: s[g] = add_columns<3>(s[g], xg, kp, b + l); break;
+                case 2: s[g] = add_columns<2>(s[g], xg, kp, b + l); break;
+                case 1: s[g] = add_columns<1>(s[g], xg, kp, b + l); break;
+                default: break;
+            }
+        }
+        for (int g = 0; g < kGroups; ++g) store4(z + r + 4 * g, s[g]);
+    }
+#endif
+    linear_index(z + r, rows + r * kp, kp, k, b, len - r);
+}
+
 }  // namespace quorvel::simd

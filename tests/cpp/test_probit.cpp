@@ -156,12 +156,31 @@ TEST(Probit, ScoreMatchesFiniteDifferences) {
 // The optimiser forms the score and Hessian in the pass of the log-likelihood,
 // or later from the rows a log-likelihood pass recorded: every route must give
 // the plain evaluations bit for bit, also for rows at the clipping bounds and
-// rows holding NaN.
+// rows holding NaN.  The passes with a score form the linear index from the
+// padded copy of the rows, sixteen rows at a time, the others from the rows
+// themselves: the wide models (41 rows, every count of columns left over
+// after groups of four) check that both give the same bits.
 TEST(Probit, FusedAndCachedEvaluationsEqualThePlainOnes) {
     const Probit clean = small_model();
     const Probit dirty({1, 0, 1, 0}, from_rows(4, 2, {1, 40, 1, 40, 1, kNaN, 1, -0.5}));
-    const std::vector<std::pair<const Probit*, Vector>> cases = {
+    std::vector<std::pair<const Probit*, Vector>> cases = {
         {&clean, {0, 0, 0}}, {&clean, {0.2, -0.5, 0.3}}, {&clean, {-30, 9, 4}}, {&dirty, {0.1, 1.0}}};
+    std::vector<Probit> wide;
+    for (std::size_t k : {1, 2, 3, 5, 6, 7, 8, 9}) {
+        const std::size_t n = 41;
+        Matrix x(n, k);
+        Vector y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < k; ++j) x(i, j) = std::sin(0.7 * static_cast<double>(i * k + j) + 0.3);
+            y[i] = std::cos(0.9 * static_cast<double>(i)) > 0 ? 1.0 : 0.0;
+        }
+        wide.emplace_back(std::move(y), std::move(x));
+    }
+    for (const Probit& m : wide) {
+        Vector beta(m.k());
+        for (std::size_t j = 0; j < m.k(); ++j) beta[j] = 0.37 - 0.21 * static_cast<double>(j);
+        cases.emplace_back(&m, beta);
+    }
     auto same = [](const auto& a, const auto& b) {
         return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
     };
