@@ -172,7 +172,6 @@ QUORVEL_ALWAYS_INLINE inline void linear_index(double* z, const double* rows, st
     }
 }
 
-
 #if QUORVEL_HAVE_V4
 // s = s + x(i, l + e) * b_e for e = 0..C-1 in order, for the four rows i of
 // x (stride kp) and their four sums in s.  The block of four rows by four
