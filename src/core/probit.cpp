@@ -200,6 +200,7 @@ struct Work {
     // start) takes them instead of evaluating each row's.
     double p_zero = 0.0, log_zero = 0.0, pdf_zero = 0.0;
     bool beta_zero = false;  // every beta_j is +0 or -0
+    simd::Lookahead ahead;   // the next block's rows, requested between the steps
 };
 
 // One block of rows [start, start + len).  Compiled for each instruction set
@@ -218,9 +219,21 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     double* t = w.t.data();
     double* lambda = w.lambda.data();
     const double* rows = model.exog.data() + start * k;
-    if (w.want_lambda)
+    if (w.want_lambda) {
+        // The next block's rows of exog, requested over the steps of this
+        // one (the w.ahead.step() calls below), and its endog values at
+        // once.  Not in a pass of the log-likelihood alone: it reads the
+        // rows as it goes, which the processor's prefetcher follows.
+        const std::size_t n = model.nobs();
+        const std::size_t next = std::min(n, start + len), after = std::min(n, next + len);
+        simd::Lookahead endog;
+        endog.reset(y + next, y + after, 1);
+        endog.step();
+        w.ahead.reset(model.exog.data() + next * k, model.exog.data() + after * k, source.cache != nullptr ? 4 : 6);
         simd::copy_rows(xp, kp, reinterpret_cast<const char*>(rows), static_cast<std::ptrdiff_t>(k * sizeof(double)), k,
                         len);
+        w.ahead.step();
+    }
     // Every t_r is +0 or -0 (P and phi are the same at both); looked for
     // only where beta is zero, so that the usual loop stays vectorised.
     bool at_zero = w.beta_zero;
@@ -232,6 +245,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             const double yi = y[start + r];
             t[r] = z[r] * ((yi + yi) + (-1.0));
         }
+        w.ahead.step();
     } else {
         // From the padded copy where there is one.
         if (w.want_lambda)
@@ -242,6 +256,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
             const double yi = y[start + r];
             t[r] = z[r] * ((yi + yi) + (-1.0));
         }
+        w.ahead.step();
         if (at_zero)
             for (std::size_t r = 0; r < len; ++r) at_zero &= t[r] == 0.0;
         if (at_zero) {
@@ -255,6 +270,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
                 normal.cdf_batch(t, p, len);
             for (std::size_t r = 0; r < len; ++r) p[r] = clip_probability(p[r]);
         }
+        w.ahead.step();
         if (pass.record != nullptr) {
             std::memcpy(pass.record->z.data() + start, z, len * sizeof(double));
             std::memcpy(pass.record->p.data() + start, p, len * sizeof(double));
@@ -272,6 +288,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
                 w.ll = ll;
             }
         }
+        w.ahead.step();
     }
     if (!w.want_lambda) return;
 
@@ -297,6 +314,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         else
             simd::add_weighted_rows(pass.g.data(), kp, xp, len, term);
     }
+    w.ahead.step();
     if (w.want_hessian) {
         // w_i = (z_i + lambda_i) lambda_i: H_jl = H_jl - (x_ij w_i) x_il,
         // from a weighted copy of the rows, so that the tiles broadcast
@@ -307,6 +325,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         scale_rows(ap, xp, kp, wr, len);
         accumulate_lower<false>(pass.h.data(), kp, k, ap, xp, len);
     }
+    w.ahead.step();
     if (w.want_meat) {
         // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
         // The rows are scaled in place: nothing after this reads them.

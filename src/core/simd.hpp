@@ -118,6 +118,44 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
 #endif
 }
 
+// Requests the cache lines of a stretch of memory (the next block's rows,
+// while this block is computed) a share at a time: step s of `steps` asks
+// for the lines up to s / steps of the stretch.  All of a block's lines at
+// once would wait on the few misses a core keeps outstanding, stalling the
+// computation they are meant to overlap; the processor's own prefetcher
+// runs only while the rows are being read, and stops at every 4 KiB.  Hints
+// only: a request never faults and changes no result.
+class Lookahead {
+public:
+    void reset(const void* begin, const void* end, unsigned steps) {
+        const auto b = reinterpret_cast<std::uintptr_t>(begin);
+        begin_ = next_ = b - b % kLine;
+        end_ = reinterpret_cast<std::uintptr_t>(end);
+        if (end_ < begin_) end_ = begin_;
+        steps_ = steps;
+        step_ = 0;
+    }
+    QUORVEL_ALWAYS_INLINE void step() {
+        if (step_ >= steps_) return;
+        ++step_;
+        const std::uintptr_t to = begin_ + (end_ - begin_) / steps_ * step_;
+        const std::uintptr_t stop = step_ == steps_ ? end_ : to;
+        for (; next_ < stop; next_ += kLine) request(next_);
+    }
+
+private:
+    static constexpr std::uintptr_t kLine = 64;
+    static QUORVEL_ALWAYS_INLINE void request(std::uintptr_t address) {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
+#else
+        (void)address;
+#endif
+    }
+    std::uintptr_t begin_ = 0, next_ = 0, end_ = 0;
+    unsigned steps_ = 0, step_ = 0;
+};
+
 // Rows r < len of k contiguous doubles, row r at src + r * row_stride bytes
 // (any alignment), into rows of stride kp; the padding columns of dst are
 // left as they are.  With k >= 4 a row's last columns are copied as the four
