@@ -111,7 +111,6 @@ struct Batch {
     Vector p1, p0, f1;                       // Phi(t1), Phi(t0) and phi(t1)
     std::vector<std::int64_t> one, zero;     // all ones where t1 (t0) is t
     std::vector<char> active;                // per such column: 0/1 so far, binary sums formed
-    simd::Lookahead ahead;                   // the next batch's rows, requested between the steps
 
     Batch(std::size_t k_, const double* b_, const std::vector<std::size_t>& bin)
         : k(k_), kp(padded(k_)), b(b_), binary(bin.data()), nb(bin.size()),
@@ -137,19 +136,16 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     const double* b = w.b;
     double* t = w.t.data();
     simd::linear_index_padded(t, rows, kp, k, b, len);
-    w.ahead.step();
     double* pdf_t = w.pdf_t.data();
     double* cdf_t = w.cdf_t.data();
     if (w.nb > 0)
         normal.cdf_pdf_batch(t, cdf_t, pdf_t, len);
     else
         normal.pdf_batch(t, pdf_t, len);
-    w.ahead.step();
 
     // a_l = a_l + (t_r x_rl) f_r and dens = dens + f_r, rows in order.
     simd::add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; },
                             simd::RowSums<1>{&s.dens, {pdf_t}});
-    w.ahead.step();
 
     double* u = w.u.data();
     double* v = w.v.data();
@@ -197,10 +193,8 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
             v[r] = down;
             both = both || !(is1 || is0);
         }
-        w.ahead.step();
         normal.cdf_pdf_batch(u, cdf_u, pdf_u, len);
         if (both) normal.cdf_pdf_batch(v, cdf_v, pdf_v, len);
-        w.ahead.step();
         // At t1: t's values when t1 is t, else u's (u = t1).  At t0: u's
         // when t1 is t (u = t0), t's when t0 is t, else v's.  diff (in u,
         // free again) is f1 - f0.
@@ -240,7 +234,6 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         s.cdf1[q] = sums[0];
         s.cdf0[q] = sums[1];
         s.dens1[q] = sums[2];
-        w.ahead.step();
     }
 }
 
@@ -353,15 +346,6 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
                 active += stays;
             }
             per_batch = rows_per_batch(active);
-            // The next batch's rows where they are one dense stretch of
-            // memory, requested over add_batch's steps (three, and three
-            // per column still summed as binary).
-            if (x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
-                x.row_stride == static_cast<std::ptrdiff_t>(k * sizeof(double))) {
-                const std::size_t next = first + len, after = std::min(n, next + per_batch);
-                batch.ahead.reset(x.base + next * k * sizeof(double), x.base + after * k * sizeof(double),
-                                  static_cast<unsigned>(3 + 3 * active));
-            }
             add_batch(batch, sums, normal, len);
         }
 
