@@ -58,10 +58,11 @@ Matrix outer_sum(const std::vector<Vector>& vectors, std::size_t k) {
 
 // The row loops take several observations per pass over the accumulator; each
 // entry must still receive every update in observation order, so the results
-// equal the one-row-at-a-time sums bit for bit, whatever n is modulo the batch.
-// Both are formed on the lower triangle and mirrored.
+// equal the one-row-at-a-time sums bit for bit, whatever n is modulo the batch
+// (and over several blocks of rows, with their last one partial).  Both are
+// formed on the lower triangle and mirrored.
 TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
-    for (std::size_t n = 0; n <= 9; ++n) {
+    for (std::size_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1000}) {
         const Probit m = synthetic_model(n, 40 + n);
         const Vector beta = {0.3, -0.7, 0.45};
         Matrix h(3, 3), meat(3, 3);
