@@ -223,9 +223,10 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     const double* rows = model.exog.data() + start * k;
     if (w.want_lambda) {
         // The next block's rows of exog, requested over the steps of this
-        // one (the w.ahead.step() calls below), and its endog values at
-        // once.  Not in a pass of the log-likelihood alone: it reads the
-        // rows as it goes, which the processor's prefetcher follows.
+        // one (the w.ahead.step() calls below: six in a pass from beta, four
+        // from a cache), and its endog values at once.  Not in a pass of the
+        // log-likelihood alone: it reads the rows as it goes, which the
+        // processor's prefetcher follows.
         const std::size_t n = model.nobs();
         const std::size_t next = std::min(n, start + len), after = std::min(n, next + len);
         simd::Lookahead endog;
