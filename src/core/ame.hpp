@@ -34,8 +34,8 @@ const char* significance_stars(double p);
 // method uses the exact Jacobian of these means in beta; for a continuous
 // column its diagonal entry is mean(phi(t)) - beta_j * mean(t x_j phi(t)).
 // Rows are read in place in blocks of chunk_size; a chunk_size of 0 throws
-// InputError.  Within a block, rows are read in batches of kRowBatch, so the
-// temporaries are bounded by that batch, whatever chunk_size is.
+// InputError.  Within a block, rows are read in batches of at most 64, so
+// the temporaries are bounded by that batch, whatever chunk_size is.
 // Shapes are checked before any work, with k = x.cols: v must be k x k; beta
 // must have k entries unless there are no observations; names must have at
 // least k entries, and names past the k-th are ignored only when they are
