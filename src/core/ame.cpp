@@ -260,6 +260,32 @@ QUORVEL_MULTIVERSION void read_rows(double* dst, std::size_t kp, const MatrixVie
     }
 }
 
+// For each group of four columns g < kp / 4 with wanted[g] set, ok[4g + e]
+// (e < 4) all ones when rows r < len (stride kp) hold only 0.0 and 1.0 in
+// column 4g + e, else zero; the other groups' entries are left as they are.
+QUORVEL_MULTIVERSION void zero_one_columns(const double* rows, std::size_t kp, std::size_t len, const char* wanted,
+                                           std::int64_t* ok) noexcept {
+    for (std::size_t l = 0; l < kp; l += 4) {
+        if (!wanted[l / 4]) continue;
+#if QUORVEL_HAVE_V4
+        simd::m4 all = {-1, -1, -1, -1};
+        const double* p = rows + l;
+        for (std::size_t r = 0; r < len; ++r, p += kp) {
+            const simd::v4 x = simd::load4(p);
+            all &= (x == 0.0) | (x == 1.0);
+        }
+        simd::store4(ok + l, all);
+#else
+        for (std::size_t e = 0; e < 4; ++e) {
+            bool stays = true;
+            const double* p = rows + l + e;
+            for (std::size_t r = 0; r < len; ++r, p += kp) stays &= (*p == 0.0) | (*p == 1.0);
+            ok[l + e] = -static_cast<std::int64_t>(stays);
+        }
+#endif
+    }
+}
+
 }  // namespace
 
 std::vector<AmeRow> ame_rows(const AmeSums& sums, std::uint64_t n, const MatrixView& v,
@@ -331,6 +357,8 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
     };
     std::size_t per_batch = rows_per_batch(nc);
     const Normal normal;
+    std::vector<char> groups(kp / 4);            // groups of four columns to check for 0/1
+    std::vector<std::int64_t> zero_one(kp, 0);   // per column: all ones when it held only 0/1
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
@@ -341,13 +369,17 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
             if (interrupt) interrupt();
             const std::size_t len = end - first < per_batch ? end - first : per_batch;
             read_rows(batch.rows.data(), kp, x, first, len);
-            // Without a branch on the values: 0/1 columns hold both at random.
+            // Checked four columns at a time, the groups that hold an active
+            // column only, and without a branch on the values: 0/1 columns
+            // hold both at random.
+            std::fill(groups.begin(), groups.end(), 0);
+            for (std::size_t q = 0; q < nc; ++q)
+                if (batch.active[q]) groups[columns[q] / 4] = 1;
+            zero_one_columns(batch.rows.data(), kp, len, groups.data(), zero_one.data());
             std::size_t active = 0;
             for (std::size_t q = 0; q < nc; ++q) {
                 if (!batch.active[q]) continue;
-                const double* p = batch.rows.data() + columns[q];
-                bool stays = true;
-                for (std::size_t r = 0; r < len; ++r, p += kp) stays &= (*p == 0.0) | (*p == 1.0);
+                const bool stays = zero_one[columns[q]] != 0;
                 batch.active[q] = stays;
                 active += stays;
             }
