@@ -134,7 +134,9 @@ std::size_t ClusterGrouping::cluster_of_new_pattern(const double* row) {
 std::size_t ClusterGrouping::cluster_of(const double* row) {
     const std::size_t cols = g_.cols();
     std::uint64_t* bits = words_.data();
-    if (cols != 0) std::memcpy(bits, row, cols * sizeof(double));
+    // A value at a time: a memcpy of cols values would be a library call
+    // for every row, which costs more than the copy of one or two values.
+    for (std::size_t c = 0; c < cols; ++c) std::memcpy(bits + c, row + c, sizeof(double));
     const std::uint64_t h = bits_hash(bits, cols);
     std::size_t mask = pattern_slots_.size() - 1;
     std::size_t at = h & mask;
