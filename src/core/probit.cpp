@@ -149,8 +149,10 @@ struct Source {
 // batch, fewer when a row's outer products are so large (many columns) that
 // the interrupt would otherwise be called too rarely, and fewer again to
 // keep the operands in the first-level cache (below).
+constexpr std::size_t kRowsWithoutOuter = 64;
+
 std::size_t block_rows(std::size_t kp, bool outer) {
-    if (!outer) return 64;
+    if (!outer) return kRowsWithoutOuter;
     const std::size_t per_row = kp * kp + 1;
     const std::size_t rows = (std::size_t{1} << 22) / per_row;
     // The two operand buffers of the accumulators (rows x kp each), which
@@ -232,9 +234,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         // processor's prefetcher follows.
         const std::size_t n = model.nobs();
         const std::size_t next = std::min(n, start + len), after = std::min(n, next + len);
-        simd::Lookahead endog;
-        endog.reset(y + next, y + after, 1);
-        endog.step();
+        simd::request_lines(y + next, y + after);
         w.ahead.reset(model.exog.data() + next * k, model.exog.data() + after * k, source.cache != nullptr ? 4 : 6);
         simd::copy_rows(xp, kp, reinterpret_cast<const char*>(rows), static_cast<std::ptrdiff_t>(k * sizeof(double)), k,
                         len);

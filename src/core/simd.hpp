@@ -118,6 +118,23 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
 #endif
 }
 
+// A request for the cache line at address: a hint only, which never faults
+// and changes no result.
+QUORVEL_ALWAYS_INLINE inline void request_line(std::uintptr_t address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
+#else
+    (void)address;
+#endif
+}
+
+// Every line of [begin, end) at once: for stretches of a few lines.
+QUORVEL_ALWAYS_INLINE inline void request_lines(const void* begin, const void* end) {
+    const auto b = reinterpret_cast<std::uintptr_t>(begin), e = reinterpret_cast<std::uintptr_t>(end);
+    if (e <= b) return;
+    for (std::uintptr_t a = b - b % 64; a < e; a += 64) request_line(a);
+}
+
 // Requests the cache lines of a stretch of memory (the next block's rows,
 // while this block is computed) a share at a time: step s of `steps` asks
 // for the lines up to s / steps of the stretch.  All of a block's lines at
@@ -140,18 +157,11 @@ public:
         ++step_;
         const std::uintptr_t to = begin_ + (end_ - begin_) / steps_ * step_;
         const std::uintptr_t stop = step_ == steps_ ? end_ : to;
-        for (; next_ < stop; next_ += kLine) request(next_);
+        for (; next_ < stop; next_ += kLine) request_line(next_);
     }
 
 private:
     static constexpr std::uintptr_t kLine = 64;
-    static QUORVEL_ALWAYS_INLINE void request(std::uintptr_t address) {
-#if defined(__GNUC__) || defined(__clang__)
-        __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 3);
-#else
-        (void)address;
-#endif
-    }
     std::uintptr_t begin_ = 0, next_ = 0, end_ = 0;
     unsigned steps_ = 0, step_ = 0;
 };
