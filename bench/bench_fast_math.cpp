@@ -33,7 +33,7 @@ double median_ns_per_element(std::size_t n, F run) {
 }
 
 void report(const char* title, const std::vector<double>& x, double (*std_fn)(double), Batch batch,
-            Batch baseline, Batch avx2, Batch one_at_a_time) {
+            Batch baseline, Batch avx2, Batch avx512, Batch one_at_a_time) {
     const std::size_t n = x.size();
     std::vector<double> out(n);
     volatile double sink = 0.0;
@@ -52,6 +52,7 @@ void report(const char* title, const std::vector<double>& x, double (*std_fn)(do
     std::printf("  batch (dispatched)   %6.2f ns\n", timed(batch));
     std::printf("  baseline variant     %6.2f ns\n", timed(baseline));
     if (fast_math_detail::has_avx2_variant()) std::printf("  avx2 variant         %6.2f ns\n", timed(avx2));
+    if (fast_math_detail::has_avx512_variant()) std::printf("  avx512 variant       %6.2f ns\n", timed(avx512));
     std::printf("  one at a time        %6.2f ns\n", timed(one_at_a_time));
     (void)sink;
 }
@@ -63,29 +64,30 @@ int main(int argc, char** argv) {
     namespace d = fast_math_detail;
     double (*std_erfc)(double) = std::erfc;
     double (*std_log)(double) = std::log;
-    std::printf("n = %zu, median of 7, ns per element; avx2 variant %s\n", n,
-                d::has_avx2_variant() ? "available" : "not available");
+    std::printf("n = %zu, median of 7, ns per element; avx2 variant %s, avx512 variant %s\n", n,
+                d::has_avx2_variant() ? "available" : "not available",
+                d::has_avx512_variant() ? "available" : "not available");
 
     std::uniform_real_distribution<double> probit(-5.0, 5.0);
     for (auto& v : x) v = probit(gen);
     report("erfc, x uniform in [-5, 5]", x, std_erfc, erfc_batch, d::erfc_baseline, d::erfc_avx2,
-           d::erfc_one_at_a_time);
+           d::erfc_avx512, d::erfc_one_at_a_time);
     std::uniform_real_distribution<double> wide(-7.0, 28.0);
     for (auto& v : x) v = wide(gen);
     report("erfc, x uniform in [-7, 28]", x, std_erfc, erfc_batch, d::erfc_baseline, d::erfc_avx2,
-           d::erfc_one_at_a_time);
+           d::erfc_avx512, d::erfc_one_at_a_time);
     std::uniform_real_distribution<double> small(-0.25, 0.25);
     for (auto& v : x) v = small(gen);
     report("erfc, x uniform in [-0.25, 0.25]", x, std_erfc, erfc_batch, d::erfc_baseline, d::erfc_avx2,
-           d::erfc_one_at_a_time);
+           d::erfc_avx512, d::erfc_one_at_a_time);
 
     std::uniform_real_distribution<double> prob(1e-15, 1.0);
     for (auto& v : x) v = prob(gen);
     report("log, x uniform in [1e-15, 1]", x, std_log, log_batch, d::log_baseline, d::log_avx2,
-           d::log_one_at_a_time);
+           d::log_avx512, d::log_one_at_a_time);
     std::uniform_real_distribution<double> expo(std::log(1e-300), std::log(1e300));
     for (auto& v : x) v = std::exp(expo(gen));
     report("log, x log-uniform in [1e-300, 1e300]", x, std_log, log_batch, d::log_baseline, d::log_avx2,
-           d::log_one_at_a_time);
+           d::log_avx512, d::log_one_at_a_time);
     return 0;
 }

@@ -4,7 +4,8 @@
 // erfc, log and the density's exponential agree with the correctly rounded
 // value to within one unit in the last place (see tests/cpp/test_fast_math.cpp and tools/fit_fast_math.py).  The
 // work is done on packs of four elements (eight with AVX2: on x86-64 an AVX2
-// build of the same code is chosen at run time when the processor has it).
+// build of the same code is chosen at run time when the processor has it,
+// and one with AVX-512's 32 vector registers where it has that).
 // Every variant performs the same IEEE operations in the same order, without
 // fused multiply-adds, so the results do not depend on the variant, on n or on
 // the position of an element in the array.
@@ -43,9 +44,15 @@ void normal_batch(const NormalArgs& p, const double* x, double* cdf_out, double*
 // The individual variants behind erfc_batch, log_batch and normal_batch,
 // for the tests and the benchmark.  has_avx2_variant() tells whether the
 // *_avx2 functions exist in this build and can run on this processor; when it
-// is false they fall back to the baseline variant.
+// is false they fall back to the baseline variant.  The same for
+// has_avx512_variant() and the *_avx512 functions, which fall back to the
+// *_avx2 ones.
 namespace fast_math_detail {
 bool has_avx2_variant();
+bool has_avx512_variant();
+void erfc_avx512(const double* x, double* out, std::size_t n);
+void log_avx512(const double* x, double* out, std::size_t n);
+void normal_avx512(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n);
 void erfc_baseline(const double* x, double* out, std::size_t n);
 void erfc_avx2(const double* x, double* out, std::size_t n);
 void erfc_one_at_a_time(const double* x, double* out, std::size_t n);

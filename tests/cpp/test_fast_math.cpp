@@ -190,11 +190,12 @@ TEST(FastMath, VariantsAgreeBitForBit) {
     namespace d = fast_math_detail;
     using Fn = void (*)(const double*, double*, std::size_t);
     struct Set {
-        Fn batch, baseline, avx2, scalar;
+        Fn batch, baseline, avx2, avx512, scalar;
         double lo, hi;
     };
-    const Set sets[] = {{erfc_batch, d::erfc_baseline, d::erfc_avx2, d::erfc_one_at_a_time, -8.0, 30.0},
-                        {log_batch, d::log_baseline, d::log_avx2, d::log_one_at_a_time, -1.0, 3.0}};
+    const Set sets[] = {
+        {erfc_batch, d::erfc_baseline, d::erfc_avx2, d::erfc_avx512, d::erfc_one_at_a_time, -8.0, 30.0},
+        {log_batch, d::log_baseline, d::log_avx2, d::log_avx512, d::log_one_at_a_time, -1.0, 3.0}};
     std::mt19937_64 gen(3);
     for (const Set& s : sets) {
         std::uniform_real_distribution<double> dist(s.lo, s.hi);
@@ -206,7 +207,7 @@ TEST(FastMath, VariantsAgreeBitForBit) {
                               std::size_t{7}, std::size_t{9}, std::size_t{17}, x.size()}) {
             std::vector<double> ref(n), got(n);
             s.scalar(x.data(), ref.data(), n);
-            for (Fn f : {s.batch, s.baseline, s.avx2}) {
+            for (Fn f : {s.batch, s.baseline, s.avx2, s.avx512}) {
                 f(x.data(), got.data(), n);
                 for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_bits(got[i], ref[i])) << "x = " << x[i];
             }
@@ -239,7 +240,7 @@ TEST(FastMath, NormalVariantsAgreeBitForBit) {
         cdf_ref[i] = 0.5 * cdf_ref[i];
     }
     d::normal_one_at_a_time(kUnscaled, u.data(), nullptr, pdf_ref.data(), all);
-    for (auto f : {normal_batch, d::normal_baseline, d::normal_avx2, d::normal_one_at_a_time}) {
+    for (auto f : {normal_batch, d::normal_baseline, d::normal_avx2, d::normal_avx512, d::normal_one_at_a_time}) {
         for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{17}, all}) {
             std::vector<double> c(n), x(u.begin(), u.begin() + static_cast<long>(n)), y(n);
             f(kUnscaled, u.data(), nullptr, y.data(), n);
