@@ -158,7 +158,7 @@ std::size_t ClusterGrouping::cluster_of(const double* row) {
     pattern_slots_[at] = Slot{h, pattern_count_, cluster};
     // Doubles the table when it is half full, placing every entry afresh.
     if (2 * pattern_count_ > pattern_slots_.size()) {
-        std::vector<Slot> grown(pattern_slots_.size() * 2);
+        Table<Slot> grown(pattern_slots_.size() * 2);
         mask = grown.size() - 1;
         for (const Slot& s : pattern_slots_) {
             if (s.pattern == 0) continue;

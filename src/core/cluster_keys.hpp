@@ -72,13 +72,20 @@ private:
 
     const Matrix& g_;
     std::size_t k_;
+    // The tables that every row reads at a random place (the sums, the
+    // patterns and their slots) run to megabytes with many clusters; in
+    // storage's blocks they sit on huge pages from 2 MiB on, so that those
+    // reads miss the address translation cache far less often.
+    template <class T>
+    using Table = std::vector<T, VectorAllocator<T>>;
+
     std::vector<std::string> texts_;             // per cluster, in order of appearance
-    std::vector<double> sums_;                   // per cluster, k_ entries each
+    Table<double> sums_;                         // per cluster, k_ entries each
     std::vector<std::uint64_t> words_;           // the bits of the row being placed
     // The distinct bit patterns, g.cols() words each.
-    std::vector<std::uint64_t> patterns_;
+    Table<std::uint64_t> patterns_;
     std::size_t pattern_count_ = 0;
-    std::vector<Slot> pattern_slots_;
+    Table<Slot> pattern_slots_;
     std::vector<std::size_t> text_slots_;        // open addressing: cluster index + 1, or 0
 };
 
