@@ -1,5 +1,6 @@
 #include "core/cluster_keys.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -83,7 +84,6 @@ std::uint64_t bits_hash(const std::uint64_t* words, std::size_t cols) {
     return h;
 }
 
-std::uint64_t text_hash(const std::string& text) { return mix(std::hash<std::string>{}(text)); }
 
 // Finds the slot of the entry for which same(entry) holds, or the empty slot
 // where it belongs; slots hold entry index + 1, or 0 when empty.
@@ -112,26 +112,75 @@ void insert(std::vector<std::size_t>& slots, std::size_t at, std::size_t entries
 
 }  // namespace
 
-ClusterGrouping::ClusterGrouping(const Matrix& g, std::size_t k)
-    : g_(g), k_(k), words_(g.cols()), pattern_slots_(64), text_slots_(64, 0) {}
+namespace {
 
-std::size_t ClusterGrouping::cluster_of_new_pattern(const double* row) {
-    const std::size_t cols = g_.cols();
-    std::string key;
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (c != 0) key += '|';
-        append_fixed4(key, row[c]);
+// The key of v's append_fixed4 text, in two words: equal keys exactly where
+// the texts are equal.  For a finite |v| below 2^113 the text is the sign
+// bit and m = |v| 10^4 rounded to an integer, half to even, from the exact
+// binary value: the decimals the text shows.  Needs a 128-bit integer type
+// (GCC and Clang on 64-bit targets).
+constexpr std::uint64_t kSpecialKey = ~std::uint64_t{0} >> 1;
+
+void fixed4_key(double v, std::uint64_t* key) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const std::uint64_t sign = bits >> 63;
+    const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    // v = mant 2^e exactly, mant < 2^53.
+    const std::uint64_t mant = biased == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
+    const int e = (biased == 0 ? 1 : biased) - 1075;
+    if (biased == 0x7FF || e > 60) {
+        // NaN (all of them one text), an infinity, or |v| >= 2^113, where
+        // neighbouring doubles are 2^61 or more apart and so every value
+        // has a text of its own.  No m below fills the second word so.
+        key[0] = fraction != 0 && biased == 0x7FF ? 0x7FF8000000000000ULL : bits;
+        key[1] = kSpecialKey;
+        return;
     }
-    const std::uint64_t h = text_hash(key);
-    const std::size_t at = probe(text_slots_, h, [&](std::size_t c) { return texts_[c] == key; });
-    if (text_slots_[at] != 0) return text_slots_[at] - 1;
-    texts_.push_back(std::move(key));
-    sums_.resize(sums_.size() + k_, 0.0);
-    insert(text_slots_, at, texts_.size(), [&](std::size_t c) { return text_hash(texts_[c]); });
-    return texts_.size() - 1;
+    // m = mant 10^4 2^e rounded to an integer, half to even, exactly:
+    // m < 2^67 2^60, and its high word below 2^63.
+    using u128 = unsigned __int128;
+    const u128 product = static_cast<u128>(mant) * 10000u;
+    u128 m;
+    if (e >= 0) {
+        m = product << e;
+    } else if (e < -80) {
+        m = 0;  // below 2^67 2^-81, under a quarter
+    } else {
+        const int shift = -e;
+        const u128 one = 1;
+        const u128 rest = product & ((one << shift) - 1);
+        const u128 half = one << (shift - 1);
+        m = product >> shift;
+        if (rest > half || (rest == half && (m & 1) != 0)) m = m + 1;
+    }
+    key[0] = static_cast<std::uint64_t>(m);
+    key[1] = static_cast<std::uint64_t>(m >> 64) | (sign << 63);
 }
 
-std::size_t ClusterGrouping::cluster_of(const double* row) {
+}  // namespace
+
+ClusterGrouping::ClusterGrouping(const Matrix& g, std::size_t k)
+    : g_(g), k_(k), words_(g.cols()), pattern_slots_(64), key_(2 * g.cols()), key_slots_(64, 0) {}
+
+std::size_t ClusterGrouping::cluster_of_new_pattern(const double* row, std::size_t index) {
+    const std::size_t cols = g_.cols(), width = 2 * cols;
+    std::uint64_t* key = key_.data();
+    for (std::size_t c = 0; c < cols; ++c) fixed4_key(row[c], key + 2 * c);
+    auto hash_of = [&](const std::uint64_t* words) { return bits_hash(words, width); };
+    const std::size_t at = probe(key_slots_, hash_of(key), [&](std::size_t c) {
+        return std::equal(key, key + width, keys_.begin() + static_cast<std::ptrdiff_t>(c * width));
+    });
+    if (key_slots_[at] != 0) return key_slots_[at] - 1;
+    keys_.insert(keys_.end(), key, key + width);
+    first_rows_.push_back(index);
+    sums_.resize(sums_.size() + k_, 0.0);
+    insert(key_slots_, at, first_rows_.size(), [&](std::size_t c) { return hash_of(keys_.data() + c * width); });
+    return first_rows_.size() - 1;
+}
+
+std::size_t ClusterGrouping::cluster_of(const double* row, std::size_t index) {
     const std::size_t cols = g_.cols();
     std::uint64_t* bits = words_.data();
     // A value at a time: a memcpy of cols values would be a library call
@@ -152,7 +201,7 @@ std::size_t ClusterGrouping::cluster_of(const double* row) {
         for (std::size_t c = 0; c < cols; ++c) same = same && seen[c] == bits[c];
         if (same) return s.cluster;
     }
-    const std::size_t cluster = cluster_of_new_pattern(row);
+    const std::size_t cluster = cluster_of_new_pattern(row, index);
     patterns_.insert(patterns_.end(), bits, bits + cols);
     ++pattern_count_;
     pattern_slots_[at] = Slot{h, pattern_count_, cluster};
@@ -178,7 +227,22 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
     }
     const std::size_t cols = g_.cols();
     const double* row = g_.data() + start * cols;
-    for (std::size_t r = 0; r < len; ++r, row += cols) out[r] = cluster_of(row);
+    for (std::size_t r = 0; r < len; ++r, row += cols) out[r] = cluster_of(row, start + r);
+}
+
+std::vector<std::string> ClusterGrouping::take_texts() {
+    const std::size_t cols = g_.cols();
+    std::vector<std::string> texts;
+    texts.reserve(first_rows_.size());
+    for (const std::size_t r : first_rows_) {
+        std::string text;
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (c != 0) text += '|';
+            append_fixed4(text, g_(r, c));
+        }
+        texts.push_back(std::move(text));
+    }
+    return texts;
 }
 
 ClusterSums ClusterGrouping::take_sums() {

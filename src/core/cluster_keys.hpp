@@ -33,11 +33,13 @@ ClusterSums sum_scores_by_cluster(const std::vector<std::string>& keys, const Ma
 
 // The per-cluster sums of row vectors, clusters as combine_cluster_keys'
 // texts define them (rows whose key texts are equal are one cluster: 3.00001
-// and 3.0 share one, 0.0 and -0.0 do not, every NaN gives "NaN"), without a
-// text per row: a row's text is formed only the first time its exact bit
-// pattern is seen, and later rows with that pattern are found by hashing the
-// bits.  Clusters are numbered in the order in which clusters_of() first
-// meets them.
+// and 3.0 share one, 0.0 and -0.0 do not, every NaN gives "NaN"), without
+// forming a text per row: the first time a row's exact bit pattern is seen,
+// its values are turned into the numbers their texts show (the sign and the
+// value times 10^4, rounded as the text rounds it), which are equal exactly
+// where the texts are; later rows with that pattern are found by hashing the
+// bits.  Texts are formed only when asked for.  Clusters are numbered in the
+// order in which clusters_of() first meets them.
 // g must outlive the grouping.
 class ClusterGrouping {
 public:
@@ -47,14 +49,15 @@ public:
     // a number below clusters(); start + len <= g.rows(), checked.  Rows of
     // a new cluster are numbered in row order.
     void clusters_of(std::size_t start, std::size_t len, std::size_t* out);
-    std::size_t clusters() const { return texts_.size(); }
+    std::size_t clusters() const { return first_rows_.size(); }
     // The running sum (k entries, zero at first) of cluster c < clusters().
     // The pointer is valid until the next call of clusters_of.
     double* sum(std::size_t c) { return sums_.data() + c * k_; }
     // All the sums, clusters() x k, cluster after cluster.
     const double* sums() const { return sums_.data(); }
-    // The clusters' texts, in cluster order; the texts are spent.
-    std::vector<std::string> take_texts() { return std::move(texts_); }
+    // The clusters' texts, in cluster order (formed from each cluster's
+    // first row).
+    std::vector<std::string> take_texts();
     // The clusters with their texts and sums; the grouping is spent.
     ClusterSums take_sums();
 
@@ -67,8 +70,8 @@ private:
         std::size_t pattern = 0;  // index + 1, or 0 when the slot is empty
         std::size_t cluster = 0;
     };
-    std::size_t cluster_of(const double* row);
-    std::size_t cluster_of_new_pattern(const double* row);
+    std::size_t cluster_of(const double* row, std::size_t index);
+    std::size_t cluster_of_new_pattern(const double* row, std::size_t index);
 
     const Matrix& g_;
     std::size_t k_;
@@ -79,14 +82,18 @@ private:
     template <class T>
     using Table = std::vector<T, VectorAllocator<T>>;
 
-    std::vector<std::string> texts_;             // per cluster, in order of appearance
+    std::vector<std::size_t> first_rows_;        // per cluster, in order of appearance
     Table<double> sums_;                         // per cluster, k_ entries each
     std::vector<std::uint64_t> words_;           // the bits of the row being placed
     // The distinct bit patterns, g.cols() words each.
     Table<std::uint64_t> patterns_;
     std::size_t pattern_count_ = 0;
     Table<Slot> pattern_slots_;
-    std::vector<std::size_t> text_slots_;        // open addressing: cluster index + 1, or 0
+    // The keys of the clusters' texts (two words per column, see
+    // fixed4_key), and the key of the pattern being placed.
+    Table<std::uint64_t> keys_;
+    std::vector<std::uint64_t> key_;
+    std::vector<std::size_t> key_slots_;         // open addressing: cluster index + 1, or 0
 };
 
 }  // namespace quorvel

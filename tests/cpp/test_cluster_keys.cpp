@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -130,6 +132,60 @@ TEST(ClusterKeys, WithinClusterSumFollowsObservationOrder) {
 TEST(ClusterKeys, KeyCountMustMatchScoreRows) {
     EXPECT_THROW(sum_scores_by_cluster({"a", "b"}, kScores), InternalError);
     EXPECT_TRUE(sum_scores_by_cluster({}, Matrix(0, 3)).empty());
+}
+
+// The grouping forms clusters from numbers instead of texts; they must be
+// the same clusters, in the same order, with the same texts, as grouping
+// the texts themselves, on values at the edges of the four-decimal
+// rounding: next to decimal halves, exact binary halves, zeros of both
+// signs, subnormals, the magnitudes where the rounding needs more than 64
+// bits and where neighbouring doubles are 2^61 apart, NaNs and infinities.
+TEST(ClusterKeys, GroupingByNumbersIsGroupingByTexts) {
+    std::mt19937_64 gen(7);
+    std::vector<double> values = {0.0, -0.0, 5e-324, -5e-324, 1e-310, 0.00005, -0.00005, 0.03125, 0.09375,
+                                  -0.03125, 2.00005, 1.00015, 0.99995, 1e20, 9.5e15, 0x1p52, 0x1p53,
+                                  0x1p63, 0x1p112, 0x1p113, -0x1p113, 1e300, kInf, -kInf, std::nan("0x5"),
+                                  -std::numeric_limits<double>::quiet_NaN()};
+    for (double v : std::vector<double>(values)) {
+        values.push_back(std::nextafter(v, kInf));
+        values.push_back(std::nextafter(v, -kInf));
+    }
+    std::uniform_int_distribution<int> digits(0, 3000000), exps(-20, 120);
+    for (int i = 0; i < 600; ++i) {
+        // The doubles next to a decimal half (j + 0.5) / 10^4, which round
+        // to j or j + 1 by their exact binary value.
+        double v = (digits(gen) + 0.5) / 1e4;
+        for (int s = 0; s < 3; ++s) v = std::nextafter(v, -kInf);
+        for (int s = 0; s < 7; ++s, v = std::nextafter(v, kInf)) values.insert(values.end(), {v, -v});
+        // An exact half, (2j + 1) / 32 = (2j + 1) 312.5 / 10^4, with a
+        // value on either side of it.
+        const double t = std::ldexp(2 * (digits(gen) % 4096) + 1, -5);
+        for (double w : {t, t - 3e-5, t + 3e-5}) values.insert(values.end(), {w, -w});
+        const double m = std::ldexp(1.0 + digits(gen) * 1e-7, exps(gen));
+        values.insert(values.end(), {m, -m});
+    }
+    // Each value twice, and in rows of two columns paired with a few others.
+    const std::size_t n = 2 * values.size();
+    Matrix one(n, 1), two(n, 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        one(i, 0) = values[(i * 7919) % values.size()];
+        two(i, 0) = one(i, 0);
+        two(i, 1) = values[(i * 31) % 5];
+    }
+    for (const Matrix* g : {&one, &two}) {
+        std::vector<std::string> texts = combine_cluster_keys(*g);
+        std::vector<std::string> order;
+        std::unordered_map<std::string, std::size_t> number;
+        ClusterGrouping grouping(*g, 1);
+        std::vector<std::size_t> got(n);
+        grouping.clusters_of(0, n, got.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto found = number.emplace(texts[i], order.size());
+            if (found.second) order.push_back(texts[i]);
+            ASSERT_EQ(got[i], found.first->second) << "row " << i << ": " << texts[i];
+        }
+        EXPECT_EQ(grouping.take_texts(), order);
+    }
 }
 
 }  // namespace
