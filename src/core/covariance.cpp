@@ -1,5 +1,6 @@
 #include "core/covariance.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -14,6 +15,18 @@ void add_outer(double* md, const double* u, std::size_t k) {
         double* mrow = md + j * k;
         for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + u[j] * u[l];
     }
+}
+
+// add_outer for the clusters' sums u_c = sums + c k, c = 0 .. count - 1 in
+// order; compiled for each instruction set (wider vectors over l, the same
+// sum for every entry).
+QUORVEL_MULTIVERSION void add_outers(double* md, const double* sums, std::size_t count, std::size_t k) noexcept {
+    for (std::size_t c = 0; c < count; ++c, sums += k)
+        for (std::size_t j = 0; j < k; ++j) {
+            double* mrow = md + j * k;
+            const double uj = sums[j];
+            for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + uj * sums[l];
+        }
 }
 
 }  // namespace
@@ -35,9 +48,9 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& int
 
 Matrix cluster_meat(const double* sums, std::size_t clusters, std::size_t k, const Interrupt& interrupt) {
     Matrix m(k, k);
-    for (std::size_t c = 0; c < clusters; ++c) {
-        if ((c + 1) % 256 == 0 && interrupt) interrupt();
-        add_outer(m.data(), sums + c * k, k);
+    for (std::size_t c = 0; c < clusters; c += 256) {
+        if (c != 0 && interrupt) interrupt();
+        add_outers(m.data(), sums + c * k, std::min<std::size_t>(256, clusters - c), k);
     }
     return m;
 }
