@@ -117,8 +117,7 @@ namespace {
 // The key of v's append_fixed4 text, in two words: equal keys exactly where
 // the texts are equal.  For a finite |v| below 2^113 the text is the sign
 // bit and m = |v| 10^4 rounded to an integer, half to even, from the exact
-// binary value: the decimals the text shows.  Needs a 128-bit integer type
-// (GCC and Clang on 64-bit targets).
+// binary value: the decimals the text shows.
 constexpr std::uint64_t kSpecialKey = ~std::uint64_t{0} >> 1;
 
 void fixed4_key(double v, std::uint64_t* key) {
@@ -138,25 +137,48 @@ void fixed4_key(double v, std::uint64_t* key) {
         key[1] = kSpecialKey;
         return;
     }
-    // m = mant 10^4 2^e rounded to an integer, half to even, exactly:
-    // m < 2^67 2^60, and its high word below 2^63.
-    using u128 = unsigned __int128;
-    const u128 product = static_cast<u128>(mant) * 10000u;
-    u128 m;
+    // mant 10^4 = hi 2^64 + lo, below 2^67 (mant = a 2^32 + b).
+    const std::uint64_t a = (mant >> 32) * 10000u, b = (mant & 0xFFFFFFFFu) * 10000u;
+    std::uint64_t lo = (a << 32) + b;
+    std::uint64_t hi = (a >> 32) + (lo < b ? 1u : 0u);
     if (e >= 0) {
-        m = product << e;
-    } else if (e < -80) {
-        m = 0;  // below 2^67 2^-81, under a quarter
+        // Below 2^67 2^60.
+        if (e > 0) {
+            hi = (hi << e) | (lo >> (64 - e));
+            lo = lo << e;
+        }
+    } else if (e <= -68) {
+        hi = lo = 0;  // below 2^67 2^-68, under one half
     } else {
-        const int shift = -e;
-        const u128 one = 1;
-        const u128 rest = product & ((one << shift) - 1);
-        const u128 half = one << (shift - 1);
-        m = product >> shift;
-        if (rest > half || (rest == half && (m & 1) != 0)) m = m + 1;
+        // Divided by 2^s, with the rest r = the bits shifted out and half
+        // = 2^(s - 1) compared as two words, then rounded half to even.
+        const int s = -e;
+        std::uint64_t r_hi, r_lo, h_hi, h_lo;
+        if (s < 64) {
+            r_hi = 0;
+            r_lo = lo & ((std::uint64_t{1} << s) - 1);
+            h_hi = 0;
+            h_lo = std::uint64_t{1} << (s - 1);
+            lo = (lo >> s) | (hi << (64 - s));
+            hi = hi >> s;
+        } else {
+            const int t = s - 64;  // 0 to 3
+            r_hi = hi & ((std::uint64_t{1} << t) - 1);
+            r_lo = lo;
+            h_hi = t == 0 ? 0 : std::uint64_t{1} << (t - 1);
+            h_lo = t == 0 ? std::uint64_t{1} << 63 : 0;
+            lo = hi >> t;
+            hi = 0;
+        }
+        const bool above = r_hi != h_hi ? r_hi > h_hi : r_lo > h_lo;
+        const bool tie = r_hi == h_hi && r_lo == h_lo;
+        if (above || (tie && (lo & 1) != 0)) {
+            lo = lo + 1;
+            hi = hi + (lo == 0 ? 1u : 0u);
+        }
     }
-    key[0] = static_cast<std::uint64_t>(m);
-    key[1] = static_cast<std::uint64_t>(m >> 64) | (sign << 63);
+    key[0] = lo;
+    key[1] = hi | (sign << 63);  // hi is below 2^63
 }
 
 }  // namespace

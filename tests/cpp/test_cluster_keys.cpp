@@ -146,6 +146,7 @@ TEST(ClusterKeys, GroupingByNumbersIsGroupingByTexts) {
                                   -0.03125, 2.00005, 1.00015, 0.99995, 1e20, 9.5e15, 0x1p52, 0x1p53,
                                   0x1p63, 0x1p112, 0x1p113, -0x1p113, 1e300, kInf, -kInf, std::nan("0x5"),
                                   -std::numeric_limits<double>::quiet_NaN()};
+    for (int j = 0; j < 40; ++j) values.push_back((j + 0.5) / 1e4);  // where the rounding shifts by 64 bits and more
     for (double v : std::vector<double>(values)) {
         values.push_back(std::nextafter(v, kInf));
         values.push_back(std::nextafter(v, -kInf));
