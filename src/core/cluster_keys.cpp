@@ -31,6 +31,20 @@ void append_fixed4(std::string& out, double v) {
     out.append(buf, res.ptr);
 }
 
+namespace {
+
+// A row's key text: its cols values as append_fixed4 texts joined with "|".
+std::string row_text(const double* row, std::size_t cols) {
+    std::string key;
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (c != 0) key += '|';
+        append_fixed4(key, row[c]);
+    }
+    return key;
+}
+
+}  // namespace
+
 std::vector<std::string> combine_cluster_keys(const Matrix& g, const Interrupt& interrupt) {
     const std::size_t rows = g.rows(), cols = g.cols();
     std::vector<std::string> keys;
@@ -38,12 +52,7 @@ std::vector<std::string> combine_cluster_keys(const Matrix& g, const Interrupt& 
     const double* row = g.data();
     for (std::size_t r = 0; r < rows; ++r, row += cols) {
         if (r % 256 == 255 && interrupt) interrupt();
-        std::string key;
-        for (std::size_t c = 0; c < cols; ++c) {
-            if (c != 0) key += '|';
-            append_fixed4(key, row[c]);
-        }
-        keys.push_back(std::move(key));
+        keys.push_back(row_text(row, cols));
     }
     return keys;
 }
@@ -84,7 +93,6 @@ std::uint64_t bits_hash(const std::uint64_t* words, std::size_t cols) {
     return h;
 }
 
-
 // Finds the slot of the entry for which same(entry) holds, or the empty slot
 // where it belongs; slots hold entry index + 1, or 0 when empty.
 template <class Same>
@@ -109,10 +117,6 @@ void insert(std::vector<std::size_t>& slots, std::size_t at, std::size_t entries
     }
     slots.swap(grown);
 }
-
-}  // namespace
-
-namespace {
 
 // The key of v's append_fixed4 text, in two words: equal keys exactly where
 // the texts are equal.  For a finite |v| below 2^113 the text is the sign
@@ -252,18 +256,11 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
     for (std::size_t r = 0; r < len; ++r, row += cols) out[r] = cluster_of(row, start + r);
 }
 
-std::vector<std::string> ClusterGrouping::take_texts() {
+std::vector<std::string> ClusterGrouping::take_texts() const {
     const std::size_t cols = g_.cols();
     std::vector<std::string> texts;
     texts.reserve(first_rows_.size());
-    for (const std::size_t r : first_rows_) {
-        std::string text;
-        for (std::size_t c = 0; c < cols; ++c) {
-            if (c != 0) text += '|';
-            append_fixed4(text, g_(r, c));
-        }
-        texts.push_back(std::move(text));
-    }
+    for (const std::size_t r : first_rows_) texts.push_back(row_text(g_.data() + r * cols, cols));
     return texts;
 }
 

@@ -57,7 +57,7 @@ public:
     const double* sums() const { return sums_.data(); }
     // The clusters' texts, in cluster order (formed from each cluster's
     // first row).
-    std::vector<std::string> take_texts();
+    std::vector<std::string> take_texts() const;
     // The clusters with their texts and sums; the grouping is spent.
     ClusterSums take_sums();
 

@@ -9,17 +9,9 @@ namespace quorvel {
 
 namespace {
 
-// m = m + u u^T, row after row.
-void add_outer(double* md, const double* u, std::size_t k) {
-    for (std::size_t j = 0; j < k; ++j) {
-        double* mrow = md + j * k;
-        for (std::size_t l = 0; l < k; ++l) mrow[l] = mrow[l] + u[j] * u[l];
-    }
-}
-
-// add_outer for the clusters' sums u_c = sums + c k, c = 0 .. count - 1 in
-// order; compiled for each instruction set (wider vectors over l, the same
-// sum for every entry).
+// m = m + u u^T, row after row, for the clusters' sums u_c = sums + c k,
+// c = 0 .. count - 1 in order; compiled for each instruction set (wider
+// vectors over l, the same sum for every entry).
 QUORVEL_MULTIVERSION void add_outers(double* md, const double* sums, std::size_t count, std::size_t k) noexcept {
     for (std::size_t c = 0; c < count; ++c, sums += k)
         for (std::size_t j = 0; j < k; ++j) {
@@ -41,7 +33,7 @@ Matrix cluster_meat(const ClusterSums& sums, std::size_t k, const Interrupt& int
             throw InternalError("cluster_meat: a cluster sum has " + std::to_string(u.size()) +
                                 " entries, expected " + std::to_string(k));
         }
-        add_outer(m.data(), u.data(), k);
+        add_outers(m.data(), u.data(), 1, k);
     }
     return m;
 }

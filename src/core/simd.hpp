@@ -118,6 +118,8 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
 #endif
 }
 
+inline constexpr std::uintptr_t kCacheLine = 64;
+
 // A request for the cache line at address: a hint only, which never faults
 // and changes no result.
 QUORVEL_ALWAYS_INLINE inline void request_line(std::uintptr_t address) {
@@ -132,7 +134,7 @@ QUORVEL_ALWAYS_INLINE inline void request_line(std::uintptr_t address) {
 QUORVEL_ALWAYS_INLINE inline void request_lines(const void* begin, const void* end) {
     const auto b = reinterpret_cast<std::uintptr_t>(begin), e = reinterpret_cast<std::uintptr_t>(end);
     if (e <= b) return;
-    for (std::uintptr_t a = b - b % 64; a < e; a += 64) request_line(a);
+    for (std::uintptr_t a = b - b % kCacheLine; a < e; a += kCacheLine) request_line(a);
 }
 
 // Requests the cache lines of a stretch of memory (the next block's rows,
@@ -140,13 +142,12 @@ QUORVEL_ALWAYS_INLINE inline void request_lines(const void* begin, const void* e
 // for the lines up to s / steps of the stretch.  All of a block's lines at
 // once would wait on the few misses a core keeps outstanding, stalling the
 // computation they are meant to overlap; the processor's own prefetcher
-// runs only while the rows are being read, and stops at every 4 KiB.  Hints
-// only: a request never faults and changes no result.
+// runs only while the rows are being read, and stops at every 4 KiB.
 class Lookahead {
 public:
     void reset(const void* begin, const void* end, unsigned steps) {
         const auto b = reinterpret_cast<std::uintptr_t>(begin);
-        begin_ = next_ = b - b % kLine;
+        begin_ = next_ = b - b % kCacheLine;
         end_ = reinterpret_cast<std::uintptr_t>(end);
         if (end_ < begin_) end_ = begin_;
         steps_ = steps;
@@ -157,11 +158,10 @@ public:
         ++step_;
         const std::uintptr_t to = begin_ + (end_ - begin_) / steps_ * step_;
         const std::uintptr_t stop = step_ == steps_ ? end_ : to;
-        for (; next_ < stop; next_ += kLine) request_line(next_);
+        for (; next_ < stop; next_ += kCacheLine) request_line(next_);
     }
 
 private:
-    static constexpr std::uintptr_t kLine = 64;
     std::uintptr_t begin_ = 0, next_ = 0, end_ = 0;
     unsigned steps_ = 0, step_ = 0;
 };
