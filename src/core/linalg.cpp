@@ -21,26 +21,29 @@ std::string shape_text(std::size_t rows, std::size_t cols) {
     return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
 }
 
-Matrix to_matrix(const MatrixView& v) {
-    // Every element is written below.
-    Matrix m(v.rows, v.cols, Matrix::Uninitialized{});
-    double* out = m.data();
+void copy_view_rows(const MatrixView& v, std::size_t first, std::size_t count, double* out) {
+    if (count == 0 || v.cols == 0) return;
     constexpr auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    const char* row = v.base + static_cast<std::ptrdiff_t>(first) * v.row_stride;
     if (v.col_stride == d) {
         // Rows of contiguous doubles (any alignment): one copy per row, or a
         // single one when the rows follow each other too.
         const std::size_t row_bytes = v.cols * sizeof(double);
-        if (v.row_stride == static_cast<std::ptrdiff_t>(row_bytes) && v.rows > 0) {
-            std::memcpy(out, v.base, v.rows * row_bytes);
-            return m;
+        if (v.row_stride == static_cast<std::ptrdiff_t>(row_bytes)) {
+            std::memcpy(out, row, count * row_bytes);
+            return;
         }
-        for (std::size_t r = 0; r < v.rows; ++r, out += v.cols)
-            if (row_bytes != 0)
-                std::memcpy(out, v.base + static_cast<std::ptrdiff_t>(r) * v.row_stride, row_bytes);
-        return m;
+        for (std::size_t r = 0; r < count; ++r, out += v.cols, row += v.row_stride) std::memcpy(out, row, row_bytes);
+        return;
     }
-    for (std::size_t r = 0; r < v.rows; ++r)
+    for (std::size_t r = first; r < first + count; ++r)
         for (std::size_t c = 0; c < v.cols; ++c) *out++ = v(r, c);
+}
+
+Matrix to_matrix(const MatrixView& v) {
+    // Every element is written below.
+    Matrix m(v.rows, v.cols, Matrix::Uninitialized{});
+    copy_view_rows(v, 0, v.rows, m.data());
     return m;
 }
 

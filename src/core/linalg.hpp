@@ -178,6 +178,8 @@ struct MatrixView {
 
 // Owned row-major copy of a view.
 Matrix to_matrix(const MatrixView& v);
+// Rows [first, first + count) of v (in range), row-major into out.
+void copy_view_rows(const MatrixView& v, std::size_t first, std::size_t count, double* out);
 Vector to_vector(const VectorView& v);
 
 // Dense products; their internal summation order is free.  interrupt is

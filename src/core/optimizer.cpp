@@ -25,10 +25,19 @@ class InMemoryObjective final : public Objective {
 public:
     InMemoryObjective(const Probit& model, const Interrupt& interrupt)
         : model_(model), interrupt_(interrupt) {}
+    // A model whose rows are still to be copied from rows: the first
+    // evaluation copies them in.
+    InMemoryObjective(Probit& model, const MatrixView& rows, const Interrupt& interrupt)
+        : model_(model), interrupt_(interrupt), filling_(&model), rows_(&rows) {}
 
     std::size_t k() const override { return model_.k(); }
     Evaluation evaluate(const Vector& beta, unsigned sums, bool record) override {
         if (record) recorded_ = beta;
+        if (filling_ != nullptr) {
+            Probit& model = *filling_;
+            filling_ = nullptr;
+            return evaluate_copying_rows(model, *rows_, beta, sums);
+        }
         return quorvel::evaluate(model_, beta, sums, nullptr, interrupt_);
     }
     void complete(unsigned sums, Evaluation& e) override {
@@ -42,6 +51,8 @@ private:
     const Probit& model_;
     const Interrupt& interrupt_;
     Vector recorded_;  // the point of the last recording evaluation
+    Probit* filling_ = nullptr;          // the model, until its rows are copied in
+    const MatrixView* rows_ = nullptr;   // where they come from
 };
 
 }  // namespace
@@ -123,6 +134,12 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
 FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, const Interrupt& interrupt,
                    bool want_meat) {
     InMemoryObjective objective(model, interrupt);
+    return fit_newton(objective, max_iter, tol, interrupt, want_meat);
+}
+
+FitResult fit_bfgs(Probit& model, const MatrixView& rows, std::uint64_t max_iter, double tol,
+                   const Interrupt& interrupt, bool want_meat) {
+    InMemoryObjective objective(model, rows, interrupt);
     return fit_newton(objective, max_iter, tol, interrupt, want_meat);
 }
 

@@ -85,6 +85,16 @@ struct RowCache {
 Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums,
                     RowCache* cache = nullptr, const Interrupt& interrupt = {});
 
+// evaluate() (without a cache or an interrupt) on a model whose exog rows are
+// still to be copied from `rows`, a view of exog's shape (checked): each
+// block of rows is copied into exog just before the pass reads it, so that
+// the rows are read from the source once, while the copy is in cache,
+// instead of once for a copy and again by the pass; the rows past endog's n
+// are copied at the end.  Between the copies only the pass runs (no
+// interrupt: it may run code that changes the source).  Afterwards exog
+// holds what to_matrix(rows) would.
+Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Vector& beta, unsigned sums);
+
 // Adds the score and/or Hessian (as asked in `sums`) at the point recorded in
 // cache to e, from the recorded z_i and P_i: the same values, bit for bit, as
 // evaluate() forms at that point.

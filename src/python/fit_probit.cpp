@@ -71,7 +71,10 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     endog.require_unchanged("endog_py");
     exog.require_unchanged("exog_py");
     Vector y = endog_ndim == 1 ? to_vector(endog.vector()) : to_vector(endog.matrix().column(0));
-    Matrix x = to_matrix(exog.matrix());
+    const MatrixView exog_rows = exog.matrix();
+    // Filled by the fit's first pass, which copies the rows in as it reads
+    // them and runs no Python code until they are all copied.
+    Matrix x(exog_rows.rows, exog_rows.cols, Matrix::Uninitialized{});
 
     // Refuses (ValueError) an outcome longer than exog has rows.
     Probit model(std::move(y), std::move(x));
@@ -80,7 +83,7 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Interrupt interrupt = check_signals;
     // With robust and no cluster variables the meat is formed in the fit's
     // last pass where it can be.
-    FitResult fitted = fit_bfgs(model, max_iter, tol, interrupt, robust && cluster_vars == nullptr);
+    FitResult fitted = fit_bfgs(model, exog_rows, max_iter, tol, interrupt, robust && cluster_vars == nullptr);
 
     ClusterSource clusters = [cluster_vars]() -> std::optional<Matrix> {
         if (cluster_vars == nullptr) return std::nullopt;

@@ -213,9 +213,13 @@ def test_other_accepted_inputs():
 
     assert _summary(fit(y.view(Sub), X.view(Sub))) == base
     assert _summary(fit(y.view(OneDimShape), X)) == base  # a shape of (n, None) selects the 1-D outcome
-    short = fit(y[:60], X)  # the trailing rows of X take no part in the fit but are kept
+    # The trailing rows of X take no part in the fit but are kept (values that
+    # no earlier copy held, so that stale memory cannot pass for them).
+    trailing = X.copy()
+    trailing[60:] *= -3.0
+    short = fit(y[:60], trailing)
     assert _summary(short) == _summary(fit(y[:60], X[:60]))
-    np.testing.assert_array_equal(short.model.exog, X)
+    np.testing.assert_array_equal(short.model.exog, trailing)
 
 
 @pytest.mark.parametrize("kwargs, iterations, converged", [
