@@ -50,6 +50,7 @@ public:
     // a new cluster are numbered in row order.
     void clusters_of(std::size_t start, std::size_t len, std::size_t* out);
     std::size_t clusters() const { return first_rows_.size(); }
+    std::size_t rows() const { return g_.rows(); }
     // The running sum (k entries, zero at first) of cluster c < clusters().
     // The pointer is valid until the next call of clusters_of.
     double* sum(std::size_t c) { return sums_.data() + c * k_; }

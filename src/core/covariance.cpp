@@ -55,7 +55,8 @@ bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse,
 
 Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
                            const ClusterSource& clusters, const Interrupt& interrupt,
-                           const std::optional<Matrix>& hessian, const std::optional<Matrix>& hc0_meat) {
+                           const std::optional<Matrix>& hessian, const std::optional<Matrix>& hc0_meat,
+                           const std::optional<Matrix>& given_cluster_meat) {
     const std::size_t n = model.nobs(), k = model.k();
     const Matrix v0 = classical_covariance(hessian ? *hessian : probit_hessian(model, beta, interrupt), interrupt);
     if (!robust) return v0;
@@ -69,10 +70,14 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
             throw InputError("cluster mismatch: got " + std::to_string(g->rows()) +
                              " rows, nobs=" + std::to_string(n));
         }
-        // From the grouping's own array of sums: no text and Vector per
-        // cluster besides.
-        ClusterGrouping grouping = probit_cluster_grouping(model, beta, *g, interrupt);
-        meat = cluster_meat(grouping.sums(), grouping.clusters(), k, interrupt);
+        if (given_cluster_meat) {
+            meat = *given_cluster_meat;
+        } else {
+            // From the grouping's own array of sums: no text and Vector per
+            // cluster besides.
+            ClusterGrouping grouping = probit_cluster_grouping(model, beta, *g, interrupt);
+            meat = cluster_meat(grouping.sums(), grouping.clusters(), k, interrupt);
+        }
     }
     return sandwich_covariance(v0, meat, interrupt);
 }

@@ -1,5 +1,7 @@
 #include "core/optimizer.hpp"
 
+#include "core/covariance.hpp"
+
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -27,8 +29,9 @@ public:
         : model_(model), interrupt_(interrupt) {}
     // A model whose rows are still to be copied from rows: the first
     // evaluation copies them in.
-    InMemoryObjective(Probit& model, const MatrixView& rows, const Interrupt& interrupt)
-        : model_(model), interrupt_(interrupt), filling_(&model), rows_(&rows) {}
+    // With clusters, the meat asked for is the cluster-robust one.
+    InMemoryObjective(Probit& model, const MatrixView& rows, const Matrix* clusters, const Interrupt& interrupt)
+        : model_(model), interrupt_(interrupt), filling_(&model), rows_(&rows), clusters_(clusters) {}
 
     std::size_t k() const override { return model_.k(); }
     Evaluation evaluate(const Vector& beta, unsigned sums, bool record) override {
@@ -38,21 +41,33 @@ public:
             filling_ = nullptr;
             return evaluate_copying_rows(model, *rows_, beta, sums);
         }
-        return quorvel::evaluate(model_, beta, sums, nullptr, interrupt_);
+        return evaluate_at(beta, sums);
     }
     void complete(unsigned sums, Evaluation& e) override {
-        Evaluation full = quorvel::evaluate(model_, recorded_, sums, nullptr, interrupt_);
+        Evaluation full = evaluate_at(recorded_, sums);
         if (sums & kScore) e.score = std::move(full.score);
         if (sums & kHessian) e.hessian = std::move(full.hessian);
         if (sums & kMeat) e.meat = std::move(full.meat);
     }
 
 private:
+    Evaluation evaluate_at(const Vector& beta, unsigned sums) {
+        if (clusters_ == nullptr || (sums & kMeat) == 0)
+            return quorvel::evaluate(model_, beta, sums, nullptr, interrupt_);
+        // The clusters' score sums in the same pass, and their meat: what
+        // the covariance would otherwise form in a pass of its own.
+        ClusterGrouping grouping(*clusters_, model_.k());
+        Evaluation e = quorvel::evaluate(model_, beta, sums & ~unsigned{kMeat}, nullptr, interrupt_, &grouping);
+        e.meat = cluster_meat(grouping.sums(), grouping.clusters(), model_.k(), interrupt_);
+        return e;
+    }
+
     const Probit& model_;
     const Interrupt& interrupt_;
     Vector recorded_;  // the point of the last recording evaluation
     Probit* filling_ = nullptr;          // the model, until its rows are copied in
     const MatrixView* rows_ = nullptr;   // where they come from
+    const Matrix* clusters_ = nullptr;   // the cluster matrix of the meat, or null for HC0
 };
 
 }  // namespace
@@ -138,8 +153,12 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, cons
 }
 
 FitResult fit_bfgs(Probit& model, const MatrixView& rows, std::uint64_t max_iter, double tol,
-                   const Interrupt& interrupt, bool want_meat) {
-    InMemoryObjective objective(model, rows, interrupt);
+                   const Interrupt& interrupt, bool want_meat, const Matrix* clusters) {
+    if (clusters != nullptr && clusters->rows() != model.nobs()) {
+        throw InternalError("fit_bfgs: " + std::to_string(clusters->rows()) + " cluster rows for " +
+                            std::to_string(model.nobs()) + " observations");
+    }
+    InMemoryObjective objective(model, rows, clusters, interrupt);
     return fit_newton(objective, max_iter, tol, interrupt, want_meat);
 }
 

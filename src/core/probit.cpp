@@ -20,6 +20,13 @@ Probit::Probit(Vector y, Matrix x) : endog(std::move(y)), exog(std::move(x)) {
 
 namespace {
 
+void check_cluster_rows(const Probit& model, std::size_t rows) {
+    if (rows != model.nobs()) {
+        throw InternalError("probit_cluster_sums: " + std::to_string(rows) + " cluster rows for " +
+                            std::to_string(model.nobs()) + " observations");
+    }
+}
+
 void check_beta(const Probit& model, const Vector& beta) {
     if (beta.size() != model.k()) {
         throw InternalError("beta has " + std::to_string(beta.size()) + " entries but exog has " +
@@ -429,13 +436,15 @@ void collect(const Pass& pass, unsigned sums, Evaluation& e) {
 }  // namespace
 
 Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowCache* cache,
-                    const Interrupt& interrupt) {
+                    const Interrupt& interrupt, ClusterGrouping* grouping) {
     check_beta(model, beta);
+    if (grouping != nullptr) check_cluster_rows(model, grouping->rows());
     if (cache != nullptr) {
         cache->z.resize(model.nobs());
         cache->p.resize(model.nobs());
     }
     Pass pass(model, sums | kLogLike, cache, nullptr, interrupt);
+    pass.grouping = grouping;
     run_pass(pass, Source{&beta, nullptr});
     Evaluation e;
     e.loglike = pass.loglike;
@@ -504,10 +513,7 @@ Matrix probit_hc0_meat(const Probit& model, const Vector& beta, const Interrupt&
 ClusterGrouping probit_cluster_grouping(const Probit& model, const Vector& beta, const Matrix& g,
                                         const Interrupt& interrupt) {
     check_beta(model, beta);
-    if (g.rows() != model.nobs()) {
-        throw InternalError("probit_cluster_sums: " + std::to_string(g.rows()) + " cluster rows for " +
-                            std::to_string(model.nobs()) + " observations");
-    }
+    check_cluster_rows(model, g.rows());
     ClusterGrouping grouping(g, model.k());
     Pass pass(model, 0, nullptr, nullptr, interrupt);
     pass.grouping = &grouping;

@@ -80,10 +80,13 @@ struct RowCache {
 
 // One pass over the rows at beta forming the sums in `sums` (the
 // log-likelihood is always formed).  With cache, z_i and P_i are recorded in
-// it (sized to n).  interrupt is called between blocks of rows.  beta must
-// have k entries (checked).
+// it (sized to n).  With grouping (built on a cluster matrix of n rows,
+// checked, and with no sums yet), the row scores are also added to their
+// clusters' sums there, as probit_cluster_grouping adds them.  interrupt is
+// called between blocks of rows.  beta must have k entries (checked).
 Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums,
-                    RowCache* cache = nullptr, const Interrupt& interrupt = {});
+                    RowCache* cache = nullptr, const Interrupt& interrupt = {},
+                    ClusterGrouping* grouping = nullptr);
 
 // evaluate() (without a cache or an interrupt) on a model whose exog rows are
 // still to be copied from `rows`, a view of exog's shape (checked): each

@@ -109,6 +109,19 @@ CheckedArray require_float64_array(PyObject* obj, int ndim, ArrayErrors errors) 
     return checked;
 }
 
+std::optional<CheckedArray> plain_float64_matrix(PyObject* obj) {
+    if (!PyArray_Check(obj)) return std::nullopt;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) return std::nullopt;
+    PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!float64) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (reinterpret_cast<PyObject*>(PyArray_DESCR(array)) != float64.get()) return std::nullopt;
+    return CheckedArray(array);
+}
+
 namespace {
 
 constexpr const char* kStorageCapsule = "quorvel.storage";

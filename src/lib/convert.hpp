@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,12 @@ private:
 // never casts.  Loads NumPy's API table on first use.  The dtype test can run
 // Python code, so call unchanged() on the result before reading the memory.
 CheckedArray require_float64_array(PyObject* obj, int ndim, ArrayErrors errors);
+
+// obj as require_float64_array(obj, 2, ...) would return it, when obj is an
+// array of two dimensions with NumPy's own float64 descriptor: for such an
+// array the checks run no Python code and cannot fail.  nullopt (and nothing
+// raised) for anything else.  NumPy's API table must have been loaded.
+std::optional<CheckedArray> plain_float64_matrix(PyObject* obj);
 
 // New writeable float64 arrays that take over the storage (no copy); the
 // memory is owned by a capsule set as the array's base.

@@ -76,23 +76,37 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // them and runs no Python code until they are all copied.
     Matrix x(exog_rows.rows, exog_rows.cols, Matrix::Uninitialized{});
 
+    // A cluster matrix that is a plain float64 array of one row per
+    // observation is copied here (checking it runs no Python code), so that
+    // the fit's last pass can form the cluster sums; any other is converted
+    // after the fit, where its errors are raised.
+    std::optional<Matrix> early_clusters;
+    if (robust && cluster_vars != nullptr) {
+        const std::optional<CheckedArray> g = plain_float64_matrix(cluster_vars);
+        if (g && g->matrix().rows == y.size()) early_clusters = to_matrix(g->matrix());
+    }
+
     // Refuses (ValueError) an outcome longer than exog has rows.
     Probit model(std::move(y), std::move(x));
     // Pending signals are handled between units of work; the model owns its
     // data, so the handlers' Python code cannot reach it.
     const Interrupt interrupt = check_signals;
-    // With robust and no cluster variables the meat is formed in the fit's
-    // last pass where it can be.
-    FitResult fitted = fit_bfgs(model, exog_rows, max_iter, tol, interrupt, robust && cluster_vars == nullptr);
+    // With robust the meat is formed in the fit's last pass where it can be
+    // (the cluster-robust one when the clusters were copied above).
+    const bool meat_in_fit = robust && (cluster_vars == nullptr || early_clusters);
+    FitResult fitted = fit_bfgs(model, exog_rows, max_iter, tol, interrupt, meat_in_fit,
+                                early_clusters ? &*early_clusters : nullptr);
 
-    ClusterSource clusters = [cluster_vars]() -> std::optional<Matrix> {
+    ClusterSource clusters = [cluster_vars, &early_clusters]() -> std::optional<Matrix> {
         if (cluster_vars == nullptr) return std::nullopt;
+        if (early_clusters) return std::move(early_clusters);
         CheckedArray g = require_float64_array(cluster_vars, 2, ArrayErrors::plain);
         g.require_unchanged("cluster_vars");
         return to_matrix(g.matrix());
     };
-    Matrix cov =
-        estimate_covariance(model, fitted.params, robust, clusters, interrupt, fitted.hessian, fitted.meat);
+    const std::optional<Matrix> none;
+    Matrix cov = estimate_covariance(model, fitted.params, robust, clusters, interrupt, fitted.hessian,
+                                     early_clusters ? none : fitted.meat, early_clusters ? fitted.meat : none);
 
     ResultRecord record;
     record.exog_names = generated_names(model.k());

@@ -140,6 +140,21 @@ def test_memory_layouts_give_the_same_fit(probit_data):
         np.testing.assert_array_equal(r.model.exog, XX, err_msg=label)
 
 
+def test_cluster_matrix_forms_give_the_same_covariance(probit_data):
+    # A plain float64 matrix is copied before the fit and summed in its last
+    # pass; the others (here a dtype carrying metadata) after the fit: the
+    # same bits either way.
+    y, X = probit_data
+    g = np.floor(np.arange(len(y)) / 7.0)[:, None]
+    base = quorvel.fit_probit(y, X, robust=True, cluster_vars=g).cov_params()
+    tagged = g.astype(np.dtype(np.float64, metadata={"tag": 1}))
+    for label, gg in [("F order", np.asfortranarray(g)), ("strided", np.repeat(g, 2, axis=1)[:, ::2]),
+                      ("dtype with metadata", tagged)]:
+        cov = quorvel.fit_probit(y, X, robust=True, cluster_vars=gg).cov_params()
+        np.testing.assert_array_equal(cov, base, err_msg=label)
+    assert not np.array_equal(base, quorvel.fit_probit(y, X, robust=True).cov_params())
+
+
 def test_reference_counts_are_stable():
     y, X = _small()
     clusters = np.repeat(np.arange(8.0), 10)[:, None]
