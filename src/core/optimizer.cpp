@@ -28,8 +28,8 @@ public:
     InMemoryObjective(const Probit& model, const Interrupt& interrupt)
         : model_(model), interrupt_(interrupt) {}
     // A model whose rows are still to be copied from rows: the first
-    // evaluation copies them in.
-    // With clusters, the meat asked for is the cluster-robust one.
+    // evaluation copies them in.  With clusters, the meat asked for is the
+    // cluster-robust one.
     InMemoryObjective(Probit& model, const MatrixView& rows, const Matrix* clusters, const Interrupt& interrupt)
         : model_(model), interrupt_(interrupt), filling_(&model), rows_(&rows), clusters_(clusters) {}
 
@@ -154,10 +154,6 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, cons
 
 FitResult fit_bfgs(Probit& model, const MatrixView& rows, std::uint64_t max_iter, double tol,
                    const Interrupt& interrupt, bool want_meat, const Matrix* clusters) {
-    if (clusters != nullptr && clusters->rows() != model.nobs()) {
-        throw InternalError("fit_bfgs: " + std::to_string(clusters->rows()) + " cluster rows for " +
-                            std::to_string(model.nobs()) + " observations");
-    }
     InMemoryObjective objective(model, rows, clusters, interrupt);
     return fit_newton(objective, max_iter, tol, interrupt, want_meat);
 }

@@ -87,10 +87,10 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol,
 // view of exog's shape): the first pass copies the rows in as it reads them
 // (see evaluate_copying_rows), and interrupt is first called after it.  The
 // results are those of fit_bfgs on the copied model; once the call returns,
-// exog holds the copy.  With clusters (a cluster matrix of n rows, checked),
-// the meat that want_meat asks for is the cluster-robust one,
-// cluster_meat of the per-cluster score sums that probit_cluster_grouping
-// forms, bit for bit.
+// exog holds the copy.  With clusters (a cluster matrix of n rows, checked
+// by the passes that use it), the meat that want_meat asks for is the
+// cluster-robust one: cluster_meat of the per-cluster score sums that
+// probit_cluster_grouping forms, bit for bit.
 FitResult fit_bfgs(Probit& model, const MatrixView& rows, std::uint64_t max_iter, double tol,
                    const Interrupt& interrupt = {}, bool want_meat = false, const Matrix* clusters = nullptr);
 

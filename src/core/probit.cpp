@@ -458,7 +458,8 @@ Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Ve
         throw InternalError("rows to copy have shape " + shape_text(rows.rows, rows.cols) + " but exog has " +
                             shape_text(model.exog.rows(), model.exog.cols()));
     }
-    Pass pass(model, sums | kLogLike, nullptr, nullptr, Interrupt{});
+    const Interrupt none;  // never called in this pass
+    Pass pass(model, sums | kLogLike, nullptr, nullptr, none);
     pass.copy_from = &rows;
     pass.copy_into = model.exog.data();
     run_pass(pass, Source{&beta, nullptr});

@@ -114,10 +114,7 @@ std::optional<CheckedArray> plain_float64_matrix(PyObject* obj) {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != 2) return std::nullopt;
     PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
-    if (!float64) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (!float64) throw ErrorAlreadySet{};
     if (reinterpret_cast<PyObject*>(PyArray_DESCR(array)) != float64.get()) return std::nullopt;
     return CheckedArray(array);
 }
