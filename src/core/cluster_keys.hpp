@@ -1,6 +1,7 @@
 // Grouping observations into clusters by the text of their cluster values.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -56,6 +57,9 @@ public:
     double* sum(std::size_t c) { return sums_.data() + c * k_; }
     // All the sums, clusters() x k, cluster after cluster.
     const double* sums() const { return sums_.data(); }
+    // Every sum back to zero, for another pass over the same rows: the
+    // clusters found so far keep their numbers.
+    void clear_sums() { std::fill(sums_.begin(), sums_.end(), 0.0); }
     // The clusters' texts, in cluster order (formed from each cluster's
     // first row).
     std::vector<std::string> take_texts() const;

@@ -55,10 +55,15 @@ private:
         if (clusters_ == nullptr || (sums & kMeat) == 0)
             return quorvel::evaluate(model_, beta, sums, nullptr, interrupt_);
         // The clusters' score sums in the same pass, and their meat: what
-        // the covariance would otherwise form in a pass of its own.
-        ClusterGrouping grouping(*clusters_, model_.k());
-        Evaluation e = quorvel::evaluate(model_, beta, sums & ~unsigned{kMeat}, nullptr, interrupt_, &grouping);
-        e.meat = cluster_meat(grouping.sums(), grouping.clusters(), model_.k(), interrupt_);
+        // the covariance would otherwise form in a pass of its own.  A pass
+        // that turns out not to be the last leaves the grouping's clusters
+        // for the next one, which then only looks them up.
+        if (grouping_)
+            grouping_->clear_sums();
+        else
+            grouping_.emplace(*clusters_, model_.k());
+        Evaluation e = quorvel::evaluate(model_, beta, sums & ~unsigned{kMeat}, nullptr, interrupt_, &*grouping_);
+        e.meat = cluster_meat(grouping_->sums(), grouping_->clusters(), model_.k(), interrupt_);
         return e;
     }
 
@@ -68,12 +73,13 @@ private:
     Probit* filling_ = nullptr;          // the model, until its rows are copied in
     const MatrixView* rows_ = nullptr;   // where they come from
     const Matrix* clusters_ = nullptr;   // the cluster matrix of the meat, or null for HC0
+    std::optional<ClusterGrouping> grouping_;  // its clusters, from the first pass that formed the meat
 };
 
 }  // namespace
 
 FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, const Interrupt& interrupt,
-                     bool want_meat) {
+                     bool want_meat, bool costly_meat) {
     const std::size_t k = objective.k();
     FitResult out;
     Vector beta(k, 0.0);
@@ -104,7 +110,8 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
         // the last iteration shows.
         double gd = 0.0;
         for (std::size_t j = 0; j < k; ++j) gd = gd + current.score[j] * d[j];
-        const bool likely_last = 0.5 * gd < 10.0 * tol || last_change < 1000.0 * tol || i + 1 == max_iter;
+        const bool likely_last = costly_meat ? 0.5 * gd < tol || i + 1 == max_iter
+                                             : 0.5 * gd < 10.0 * tol || last_change < 1000.0 * tol || i + 1 == max_iter;
         const unsigned full_sums = kLogLike | kScore | kHessian | (likely_last ? meat : 0u);
         Evaluation trial = objective.evaluate(bt, full_sums, false);
         ++passes;
@@ -155,7 +162,7 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, cons
 FitResult fit_bfgs(Probit& model, const MatrixView& rows, std::uint64_t max_iter, double tol,
                    const Interrupt& interrupt, bool want_meat, const Matrix* clusters) {
     InMemoryObjective objective(model, rows, clusters, interrupt);
-    return fit_newton(objective, max_iter, tol, interrupt, want_meat);
+    return fit_newton(objective, max_iter, tol, interrupt, want_meat, clusters != nullptr);
 }
 
 }  // namespace quorvel

@@ -73,9 +73,13 @@ public:
 // the log-likelihood by less than 1000 tol, or when the iteration is the last
 // by max_iter; and every completing pass.  It costs those passes the meat's
 // products alone, where a pass of its own after the fit would read X again.
-// The coefficients, Hessian and passes are the same with and without it.
+// With costly_meat (a meat that costs a pass a good part of its time, as the
+// cluster sums do) the full step takes it only where the quadratic model
+// predicts the stop test to fire (g.d / 2 < tol) or max_iter ends the fit:
+// a guess that is too early costs more than a pass after the fit.  The
+// coefficients, Hessian and passes are the same with and without the meat.
 FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol,
-                     const Interrupt& interrupt = {}, bool want_meat = false);
+                     const Interrupt& interrupt = {}, bool want_meat = false, bool costly_meat = false);
 
 // fit_newton on the rows of the in-memory model; interrupt is also called
 // between blocks of rows.

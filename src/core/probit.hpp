@@ -81,7 +81,7 @@ struct RowCache {
 // One pass over the rows at beta forming the sums in `sums` (the
 // log-likelihood is always formed).  With cache, z_i and P_i are recorded in
 // it (sized to n).  With grouping (built on a cluster matrix of n rows,
-// checked, and with no sums yet), the row scores are also added to their
+// checked, and with all sums zero), the row scores are also added to their
 // clusters' sums there, as probit_cluster_grouping adds them.  interrupt is
 // called between blocks of rows.  beta must have k entries (checked).
 Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums,
