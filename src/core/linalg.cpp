@@ -1,6 +1,7 @@
 #include "core/linalg.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -48,6 +49,13 @@ Matrix to_matrix(const MatrixView& v) {
 }
 
 Vector to_vector(const VectorView& v) {
+    if (v.stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(v.base) % alignof(double) == 0 && v.size > 0) {
+        // Aligned neighbours: copied at once, into storage that is not
+        // zero-filled first.
+        const double* first = reinterpret_cast<const double*>(v.base);
+        return Vector(first, first + v.size);
+    }
     Vector out(v.size);
     for (std::size_t i = 0; i < v.size; ++i) out[i] = v[i];
     return out;
