@@ -42,7 +42,7 @@ bool hessian_singular(const Matrix& hessian, std::optional<Matrix>* inverse,
 // product of the estimation.  hessian, when given, is the Hessian at beta as the
 // model unit forms it (the optimiser's last pass), and saves a pass; so does
 // hc0_meat, the HC0 meat at beta, used when the meat comes from the
-// observation scores, and cluster_meat, the meat of the per-cluster score
+// observation scores, and given_cluster_meat, the meat of the per-cluster score
 // sums at beta over the matrix that clusters supplies, used when it supplies
 // one of the right length.  Throws InputError when the cluster matrix does
 // not have one row per observation.
@@ -50,7 +50,7 @@ Matrix estimate_covariance(const Probit& model, const Vector& beta, bool robust,
                            const ClusterSource& clusters, const Interrupt& interrupt = {},
                            const std::optional<Matrix>& hessian = std::nullopt,
                            const std::optional<Matrix>& hc0_meat = std::nullopt,
-                           const std::optional<Matrix>& cluster_meat = std::nullopt);
+                           const std::optional<Matrix>& given_cluster_meat = std::nullopt);
 
 // ---- Estimators from sums formed elsewhere --------------------------------
 //

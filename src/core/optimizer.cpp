@@ -1,10 +1,10 @@
 #include "core/optimizer.hpp"
 
-#include "core/covariance.hpp"
-
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include "core/covariance.hpp"
 
 namespace quorvel {
 

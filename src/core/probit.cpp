@@ -22,7 +22,7 @@ namespace {
 
 void check_cluster_rows(const Probit& model, std::size_t rows) {
     if (rows != model.nobs()) {
-        throw InternalError("probit_cluster_sums: " + std::to_string(rows) + " cluster rows for " +
+        throw InternalError("cluster matrix has " + std::to_string(rows) + " rows for " +
                             std::to_string(model.nobs()) + " observations");
     }
 }
@@ -433,6 +433,14 @@ void collect(const Pass& pass, unsigned sums, Evaluation& e) {
     if (sums & kMeat) e.meat = unpad_lower(pass.m, k);
 }
 
+// The log-likelihood of the pass and the sums asked for.
+Evaluation evaluation_of(const Pass& pass, unsigned sums) {
+    Evaluation e;
+    e.loglike = pass.loglike;
+    collect(pass, sums, e);
+    return e;
+}
+
 }  // namespace
 
 Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowCache* cache,
@@ -446,10 +454,7 @@ Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowC
     Pass pass(model, sums | kLogLike, cache, nullptr, interrupt);
     pass.grouping = grouping;
     run_pass(pass, Source{&beta, nullptr});
-    Evaluation e;
-    e.loglike = pass.loglike;
-    collect(pass, sums, e);
-    return e;
+    return evaluation_of(pass, sums);
 }
 
 Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Vector& beta, unsigned sums) {
@@ -465,10 +470,7 @@ Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Ve
     run_pass(pass, Source{&beta, nullptr});
     const std::size_t n = model.nobs();
     copy_view_rows(rows, n, rows.rows - n, model.exog.data() + n * model.k());
-    Evaluation e;
-    e.loglike = pass.loglike;
-    collect(pass, sums, e);
-    return e;
+    return evaluation_of(pass, sums);
 }
 
 void complete_from_cache(const Probit& model, const RowCache& cache, unsigned sums, Evaluation& e,
