@@ -62,7 +62,8 @@ Matrix outer_sum(const std::vector<Vector>& vectors, std::size_t k) {
 // (and over several blocks of rows, with their last one partial).  Both are
 // formed on the lower triangle and mirrored.
 TEST(ProbitHessian, BatchedRowsGiveTheOneByOneSumsExactly) {
-    for (std::size_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1000}) {
+    // 1001 rows: several blocks of rows, the last one partial.
+    for (std::size_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1001}) {
         const Probit m = synthetic_model(n, 40 + n);
         const Vector beta = {0.3, -0.7, 0.45};
         Matrix h(3, 3), meat(3, 3);
