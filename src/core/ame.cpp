@@ -130,7 +130,9 @@ struct Batch {
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Adds len rows of the batch to the block sums, each sum in row order, and
-// takes the 3 + 2 * (active binary columns) steps of w.ahead on the way.
+// takes the 3 + 2 * (active binary columns) steps of w.ahead on the way.  An
+// active column that holds a value other than 0.0 and 1.0 in the batch is
+// made inactive and gets no binary sums (nor its two steps).
 //
 // For a binary column j the indices t1 = t + (1 - x_j) b_j and
 // t0 = t + (-x_j) b_j are formed as written; on a row with x_j = 1 the first
@@ -172,12 +174,17 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         const double bj = b[j];
         const double* xj = rows + j;  // x_rj = xj[r * kp]
         // u is t1 unless t1 is t, then t0; v is t0.  one and zero are all
-        // ones where t1 (t0) is t.
-        bool both = false;  // some row where neither index is t
+        // ones where t1 (t0) is t.  On the way, whether the column holds
+        // only 0.0 and 1.0 in this batch: if not, it gets no binary sums
+        // from this batch on.
+        bool both = false;      // some row where neither index is t
+        bool zero_one = true;   // every x_rj is 0.0 or 1.0
         std::size_t r = 0;
 #if QUORVEL_HAVE_V4
         using simd::v4;
         using simd::m4;
+        m4 hit = {-1, -1, -1, -1};  // lanes where one of the indices was t so far
+        m4 binary = {-1, -1, -1, -1};
         for (; r + 4 <= len; r += 4) {
             const v4 tr = simd::load4(t + r);
             const v4 x = {xj[r * kp], xj[(r + 1) * kp], xj[(r + 2) * kp], xj[(r + 3) * kp]};
@@ -189,8 +196,11 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
             simd::store4(v + r, down);
             simd::store4(one + r, is1);
             simd::store4(zero + r, is0);
-            both = both || !simd::all(is1 | is0);
+            hit &= is1 | is0;
+            binary &= (x == 0.0) | (x == 1.0);
         }
+        both = !simd::all(hit);
+        zero_one = simd::all(binary);
 #endif
         for (; r < len; ++r) {
             const double x = xj[r * kp];
@@ -203,6 +213,11 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
             u[r] = is1 ? down : up;
             v[r] = down;
             both = both || !(is1 || is0);
+            zero_one = zero_one && (x == 0.0 || x == 1.0);
+        }
+        if (!zero_one) {
+            w.active[q] = 0;
+            continue;
         }
         normal.cdf_pdf_batch(u, cdf_u, pdf_u, len);
         w.ahead.step();
@@ -264,32 +279,6 @@ QUORVEL_MULTIVERSION void read_rows(double* dst, std::size_t kp, const MatrixVie
         const char* row = src + static_cast<std::ptrdiff_t>(r) * x.row_stride;
         for (std::size_t l = 0; l < k; ++l)
             std::memcpy(dst + l, row + static_cast<std::ptrdiff_t>(l) * x.col_stride, sizeof(double));
-    }
-}
-
-// For each group of four columns g < kp / 4 with wanted[g] set, ok[4g + e]
-// (e < 4) all ones when rows r < len (stride kp) hold only 0.0 and 1.0 in
-// column 4g + e, else zero; the other groups' entries are left as they are.
-QUORVEL_MULTIVERSION void zero_one_columns(const double* rows, std::size_t kp, std::size_t len, const char* wanted,
-                                           std::int64_t* ok) noexcept {
-    for (std::size_t l = 0; l < kp; l += 4) {
-        if (!wanted[l / 4]) continue;
-#if QUORVEL_HAVE_V4
-        simd::m4 all = {-1, -1, -1, -1};
-        const double* p = rows + l;
-        for (std::size_t r = 0; r < len; ++r, p += kp) {
-            const simd::v4 x = simd::load4(p);
-            all &= (x == 0.0) | (x == 1.0);
-        }
-        simd::store4(ok + l, all);
-#else
-        for (std::size_t e = 0; e < 4; ++e) {
-            bool stays = true;
-            const double* p = rows + l + e;
-            for (std::size_t r = 0; r < len; ++r, p += kp) stays &= (*p == 0.0) | (*p == 1.0);
-            ok[l + e] = -static_cast<std::int64_t>(stays);
-        }
-#endif
     }
 }
 
@@ -381,10 +370,9 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
         return std::max<std::size_t>(
             1, std::min<std::size_t>(kAmeBatch, (std::size_t{1} << 20) / ((binaries + 1) * kp + 1)));
     };
-    std::size_t per_batch = rows_per_batch(nc);
+    std::size_t active = nc;  // columns still summed as binary
+    std::size_t per_batch = rows_per_batch(active);
     const Normal normal;
-    std::vector<char> groups(kp / 4);            // groups of four columns to check for 0/1
-    std::vector<std::int64_t> zero_one(kp, 0);   // per column: all ones when it held only 0/1
 
     for (std::size_t start = 0; start < n;) {
         const bool last = chunk_size >= n - start;  // start + chunk_size >= n
@@ -395,23 +383,10 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
             if (interrupt) interrupt();
             const std::size_t len = end - first < per_batch ? end - first : per_batch;
             read_rows(batch.rows.data(), kp, x, first, len);
-            // Checked four columns at a time, the groups that hold an active
-            // column only, and without a branch on the values: 0/1 columns
-            // hold both at random.
-            std::fill(groups.begin(), groups.end(), 0);
-            for (std::size_t q = 0; q < nc; ++q)
-                if (batch.active[q]) groups[columns[q] / 4] = 1;
-            zero_one_columns(batch.rows.data(), kp, len, groups.data(), zero_one.data());
-            std::size_t active = 0;
-            for (std::size_t q = 0; q < nc; ++q) {
-                if (!batch.active[q]) continue;
-                const bool stays = zero_one[columns[q]] != 0;
-                batch.active[q] = stays;
-                active += stays;
-            }
-            per_batch = rows_per_batch(active);
             request_ahead(batch.ahead, x, first + len, per_batch, static_cast<unsigned>(3 + 2 * active));
             add_batch(batch, sums, normal, len);
+            active = static_cast<std::size_t>(std::count(batch.active.begin(), batch.active.end(), 1));
+            per_batch = rows_per_batch(active);
         }
 
         for (std::size_t q = 0; q < nc; ++q) {
