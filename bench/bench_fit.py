@@ -4,8 +4,10 @@
                               [--peer-repeat R] [--peer-max-n N]
 
 For each size it prints, from one run: the stream time (median of NumPy's
-X.sum() over the same X), the medians of quorvel.fit_probit (classical, HC0,
-clustered with n/50 clusters) and quorvel.ame in seconds and in streams,
+X.sum() over the same X, timed in turn with each operation's runs, so that
+both see the same drift of the host), the medians of quorvel.fit_probit
+(classical, HC0, clustered with n/50 clusters) and quorvel.ame in seconds and
+in streams of their own turn,
 statsmodels' Probit.fit and get_margeff(dummy=True) with one BLAS thread
 (threadpoolctl) and the ratios, and each operation's peak memory beyond its
 inputs, measured as the growth of ru_maxrss in a fresh subprocess.  The
@@ -45,6 +47,23 @@ def median_time(fn, repeat):
         fn()
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
+
+
+def median_times_with_stream(fn, stream, repeat):
+    """Medians of fn's time and of stream's, the two run in turn.
+
+    The host's memory bandwidth drifts by half within minutes; a stream
+    timed between the runs of the operation sees the same drift."""
+    times, streams = [], []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        stream()
+        t1 = time.perf_counter()
+        fn()
+        t2 = time.perf_counter()
+        streams.append(t1 - t0)
+        times.append(t2 - t1)
+    return statistics.median(times), statistics.median(streams)
 
 
 OPS = ("fit", "hc0", "cluster", "ame")
@@ -122,9 +141,10 @@ def main():
         for k in args.k:
             y, X, clusters = make_data(n, k)
             res = quorvel.fit_probit(y, X)
-            stream = median_time(lambda: X.sum(), max(args.repeat, 11))
-            med = {op: median_time(lambda op=op: run_op(op, y, X, clusters, res), args.repeat)
-                   for op in OPS}
+            med, stream = {}, {}
+            for op in OPS:
+                med[op], stream[op] = median_times_with_stream(
+                    lambda op=op: run_op(op, y, X, clusters, res), lambda: X.sum(), args.repeat)
             sm_med = {}
             peer_repeat = args.peer_repeat or args.repeat
             if sm is not None and (args.peer_max_n is None or n <= args.peer_max_n):
@@ -135,10 +155,11 @@ def main():
                     sm_med["ame"] = median_time(
                         lambda: smres.get_margeff(at="overall", method="dydx", dummy=True),
                         peer_repeat)
-            print(f"n = {n}, k = {k}, {args.repeat} runs each; one stream (X.sum()) = "
-                  f"{stream * 1e3:.2f} ms")
-            print(f"  {'operation':<10} {'seconds':>9} {'streams':>8} {'statsmodels':>12} "
-                  f"{'ratio':>7} {'peak mem / X':>13}")
+            print(f"n = {n}, k = {k}, {args.repeat} runs each; one stream (X.sum(), timed "
+                  f"between the runs of each operation) = {min(stream.values()) * 1e3:.2f}-"
+                  f"{max(stream.values()) * 1e3:.2f} ms")
+            print(f"  {'operation':<10} {'seconds':>9} {'stream ms':>9} {'streams':>8} "
+                  f"{'statsmodels':>12} {'ratio':>7} {'peak mem / X':>13}")
             with tempfile.TemporaryDirectory() as path:
                 for name, a in (("y", y), ("X", X), ("clusters", clusters)):
                     np.save(f"{path}/{name}.npy", a)
@@ -147,7 +168,8 @@ def main():
                 mem_op = mem[op]
                 sm_s = f"{sm_med[op]:12.4f}" if op in sm_med else " " * 12
                 ratio = f"{med[op] / sm_med[op]:7.3f}" if op in sm_med else " " * 7
-                print(f"  {op:<10} {med[op]:9.4f} {med[op] / stream:8.1f} {sm_s} {ratio} {mem_op:13.3f}")
+                print(f"  {op:<10} {med[op]:9.4f} {stream[op] * 1e3:9.2f} {med[op] / stream[op]:8.1f} "
+                      f"{sm_s} {ratio} {mem_op:13.3f}")
             print()
 
 
