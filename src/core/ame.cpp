@@ -184,7 +184,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         using simd::v4;
         using simd::m4;
         m4 hit = {-1, -1, -1, -1};  // lanes where one of the indices was t so far
-        m4 binary = {-1, -1, -1, -1};
+        m4 zero_one_lanes = {-1, -1, -1, -1};  // lanes whose x_rj were all 0.0 or 1.0 so far
         for (; r + 4 <= len; r += 4) {
             const v4 tr = simd::load4(t + r);
             const v4 x = {xj[r * kp], xj[(r + 1) * kp], xj[(r + 2) * kp], xj[(r + 3) * kp]};
@@ -197,10 +197,10 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
             simd::store4(one + r, is1);
             simd::store4(zero + r, is0);
             hit &= is1 | is0;
-            binary &= (x == 0.0) | (x == 1.0);
+            zero_one_lanes &= (x == 0.0) | (x == 1.0);
         }
         both = !simd::all(hit);
-        zero_one = simd::all(binary);
+        zero_one = simd::all(zero_one_lanes);
 #endif
         for (; r < len; ++r) {
             const double x = xj[r * kp];
