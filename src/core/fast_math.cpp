@@ -25,6 +25,7 @@
 //   again the only rounding of note.
 #include "core/fast_math.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -1004,6 +1005,8 @@ QV_INLINE T sel(const M& m, const T& a, const T& b) {
 QV_INLINE void gather_row4(const double* t, u64 i, double* out) {
     for (int k = 0; k < 4; ++k) out[k] = t[i + k];
 }
+QV_INLINE void gather_row4_at(const double* t, const u64* i, double* out) { gather_row4(t, *i, out); }
+QV_INLINE void store_index(u64* p, u64 i) { *p = i; }
 // splat<D>(v): v in every lane.
 template <class D>
 struct Splat;
@@ -1061,23 +1064,23 @@ QV_INLINE void store(double* p, const V4& v) { std::memcpy(p, &v, sizeof v); }
 #define QV_SHUFFLE4(a, b, i, j, k, l) __builtin_shuffle(a, b, M4{i, j, k, l})
 #endif
 // Four consecutive doubles from each element's row, transposed.
-QV_INLINE void gather_row4(const double* t, const U2& i, V2* out) {
+QV_INLINE void gather_rows(const double* t, u64 i0, u64 i1, V2* out) {
     V2 r0, r1, s0, s1;
-    load(r0, t + i[0]);
-    load(s0, t + i[0] + 2);
-    load(r1, t + i[1]);
-    load(s1, t + i[1] + 2);
+    load(r0, t + i0);
+    load(s0, t + i0 + 2);
+    load(r1, t + i1);
+    load(s1, t + i1 + 2);
     out[0] = QV_SHUFFLE2(r0, r1, 0, 2);
     out[1] = QV_SHUFFLE2(r0, r1, 1, 3);
     out[2] = QV_SHUFFLE2(s0, s1, 0, 2);
     out[3] = QV_SHUFFLE2(s0, s1, 1, 3);
 }
-QV_INLINE void gather_row4(const double* t, const U4& i, V4* out) {
+QV_INLINE void gather_rows(const double* t, u64 i0, u64 i1, u64 i2, u64 i3, V4* out) {
     V4 r0, r1, r2, r3;
-    load(r0, t + i[0]);
-    load(r1, t + i[1]);
-    load(r2, t + i[2]);
-    load(r3, t + i[3]);
+    load(r0, t + i0);
+    load(r1, t + i1);
+    load(r2, t + i2);
+    load(r3, t + i3);
     const V4 t0 = QV_SHUFFLE4(r0, r1, 0, 4, 2, 6);
     const V4 t1 = QV_SHUFFLE4(r0, r1, 1, 5, 3, 7);
     const V4 t2 = QV_SHUFFLE4(r2, r3, 0, 4, 2, 6);
@@ -1087,6 +1090,15 @@ QV_INLINE void gather_row4(const double* t, const U4& i, V4* out) {
     out[2] = QV_SHUFFLE4(t0, t2, 2, 3, 6, 7);
     out[3] = QV_SHUFFLE4(t1, t3, 2, 3, 6, 7);
 }
+QV_INLINE void gather_row4(const double* t, const U2& i, V2* out) { gather_rows(t, i[0], i[1], out); }
+QV_INLINE void gather_row4(const double* t, const U4& i, V4* out) { gather_rows(t, i[0], i[1], i[2], i[3], out); }
+// The same from indices in memory (stored by an earlier sweep).
+QV_INLINE void gather_row4_at(const double* t, const u64* i, V2* out) { gather_rows(t, i[0], i[1], out); }
+QV_INLINE void gather_row4_at(const double* t, const u64* i, V4* out) {
+    gather_rows(t, i[0], i[1], i[2], i[3], out);
+}
+QV_INLINE void store_index(u64* p, const U2& i) { std::memcpy(p, &i, sizeof i); }
+QV_INLINE void store_index(u64* p, const U4& i) { std::memcpy(p, &i, sizeof i); }
 #undef QV_SHUFFLE2
 #undef QV_SHUFFLE4
 
@@ -1167,6 +1179,18 @@ QV_INLINE void gather_row4(const double* t, const Two<U>& i, Two<T>* out) {
     gather_row4(t, i.b, b);
     for (int k = 0; k < 4; ++k) out[k] = {a[k], b[k]};
 }
+template <class U>
+QV_INLINE void store_index(u64* p, const Two<U>& i) {
+    store_index(p, i.a);
+    store_index(p + sizeof(U) / sizeof(u64), i.b);
+}
+template <class T>
+QV_INLINE void gather_row4_at(const double* t, const u64* i, Two<T>* out) {
+    T a[4], b[4];
+    gather_row4_at(t, i, a);
+    gather_row4_at(t, i + sizeof(T) / sizeof(double), b);
+    for (int k = 0; k < 4; ++k) out[k] = {a[k], b[k]};
+}
 #endif
 
 template <class D>
@@ -1194,23 +1218,84 @@ QV_INLINE D poly6(const D& x, const D& x2, const C* c) {
     return (c[0] + c[1] * x + (c[2] + c[3] * x) * x2) + (c[4] + c[5] * x + c[6] * x2) * x4;
 }
 
+// |x| clamped to 28; NaN gives 28 and is put right at the end.
+template <class D>
+QV_INLINE D erfc_clamp(const D& ax) {
+    return sel(ax < 28.0, ax, splat<D>(28.0));
+}
+
+// g(xb) = c0 + t P(t) on xb's interval, t = xb - mid exactly: xb is within
+// a factor of two of mid, or mid is 0 (the first interval, from 0 to past
+// 2^-6, which every xb below 2^-6 shares).  The interval is the top 16 bits
+// of xb, counted from those of 2^-6; its row starts at the index returned.
+template <class D>
+QV_INLINE auto erfc_row_of(const D& xb) {
+    const D xi = sel(xb > 0x1p-6, xb, splat<D>(0x1p-6));
+    static_assert(kErfcxStride == 12, "a row is c0 hi, c0 lo, c1 .. c9 and mid");
+    return ((as_u(xi) >> 48) - (as_u(0x1p-6) >> 48)) * u64{kErfcxStride};
+}
+
+// xb^2 = sh + sl, sh exact, and e^{-xb^2} = 2^-K 2^{-j/128} e^r with kn =
+// 128 K + j nearest sh 128/ln2 (returned; shifted is kn + kRoundMagic).
+template <class D>
+QV_INLINE auto exp_reduce(const D& xb, D& sh, D& sl, D& shifted) {
+    D xh, xl;
+    split(xb, xh, xl);
+    sh = xh * xh;
+    sl = (xh + xh) * xl + xl * xl;
+    shifted = sh * kExpInvStep + kRoundMagic;
+    return as_u(shifted) - as_u(kRoundMagic);
+}
+// The row of 2^{-j/128} (head, tail) in kExpTable.
+template <class U>
+QV_INLINE U exp_row_of(const U& kn) {
+    return (kn & u64{127}) * u64{2};
+}
+
+// A kernel's table rows as indices, one per lane, stored by an earlier sweep
+// over the same arguments: erfc_exp_kernel's rows of g (first) and of
+// 2^{-j/128} (second), log_kernel's rows (first).
+struct TableRows {
+    const u64* first = nullptr;
+    const u64* second = nullptr;
+};
+
+// A table row's first four doubles per lane, from the index formed on the
+// way or from the one stored.
+template <bool kStored, class D, class U>
+QV_INLINE void lookup(const double* tab, const U& formed, const u64* stored, D* out) {
+    if constexpr (kStored)
+        gather_row4_at(tab, stored, out);
+    else
+        gather_row4(tab, formed, out);
+}
+
+// The rows that erfc_exp_kernel<kErfc, ...> reads for x, stored for a later
+// sweep: the indices come from memory then, ready before the arithmetic
+// that would form them, so that the table loads are not held up behind it.
+template <bool kErfc, class D>
+QV_INLINE void erfc_exp_rows(const D& x, u64* erfc_rows, u64* exp_rows) {
+    const D xb = erfc_clamp(abs_of(x));
+    if constexpr (kErfc) store_index(erfc_rows, erfc_row_of(xb));
+    D sh, sl, shifted;
+    store_index(exp_rows, exp_row_of(exp_reduce(xb, sh, sl, shifted)));
+}
+
 // erfc(x) (kErfc) and e^a for an a that is -x^2 to within a few units in its
 // last place (kExp), from one evaluation of e^{-x^2}.
-template <bool kErfc, bool kExp, class D>
-QV_INLINE void erfc_exp_kernel(const D& x, const D& a, D& erfc_out, D& exp_out) {
-    // |x| clamped to 28; NaN gives 28 and is put right at the end.
+//
+// The table rows of each lane (one of g's table, one of 2^{-j/128}'s) are
+// formed on the way (kStored false), or read from `rows` (kStored true),
+// where an earlier sweep over the same x stored them (erfc_exp_rows).
+template <bool kErfc, bool kExp, bool kStored = false, class D>
+QV_INLINE void erfc_exp_kernel(const D& x, const D& a, D& erfc_out, D& exp_out, const TableRows& rows = {}) {
     const D ax = abs_of(x);
-    const D xb = sel(ax < 28.0, ax, splat<D>(28.0));
+    const D xb = erfc_clamp(ax);
 
-    // g(xb) = c0 + t P(t) on xb's interval, t = xb - mid exactly: xb is within
-    // a factor of two of mid, or mid is 0 (the first interval, from 0 to past
-    // 2^-6, which every xb below 2^-6 shares).  The interval is the top 16
-    // bits of xb, counted from those of 2^-6.
+    // g(xb) = c0 + t P(t) (erfc_row_of).
     D c0h, gl;
     if constexpr (kErfc) {
-        const D xi = sel(xb > 0x1p-6, xb, splat<D>(0x1p-6));
-        const auto row = ((as_u(xi) >> 48) - (as_u(0x1p-6) >> 48)) * u64{kErfcxStride};
-        static_assert(kErfcxStride == 12, "a row is c0 hi, c0 lo, c1 .. c9 and mid");
+        const auto row = erfc_row_of(xb);
         const double* tab = kErfcxTable;
         // gl = c0 lo + t P(t), P(t) = c1 + c2 t + ... + c9 t^8 by Estrin's
         // scheme: ((c1 + c2 t) + (c3 + c4 t) t^2) + ((c5 + c6 t) + (c7 +
@@ -1221,35 +1306,27 @@ QV_INLINE void erfc_exp_kernel(const D& x, const D& a, D& erfc_out, D& exp_out) 
         // over a pair of four-wide groups spilled 13 vectors a turn to the
         // stack, against 10 now).
         D c[4];
-        gather_row4(tab + 8, row, c);  // c7, c8, c9, mid
+        lookup<kStored>(tab + 8, row, rows.first, c);  // c7, c8, c9, mid
         const D t = xb - c[3];
         const D t2 = t * t;
         const D t4 = t2 * t2;
         const D c78 = c[0] + c[1] * t;
         const D top = c[2] * (t4 * t4);
-        gather_row4(tab + 4, row, c);  // c3 .. c6
+        lookup<kStored>(tab + 4, row, rows.first, c);  // c3 .. c6
         const D c34 = c[0] + c[1] * t;
         const D upper = c[2] + c[3] * t + c78 * t2;
-        gather_row4(tab, row, c);  // c0 hi, c0 lo, c1, c2
+        lookup<kStored>(tab, row, rows.first, c);  // c0 hi, c0 lo, c1, c2
         const D lower = c[2] + c[3] * t + c34 * t2;
         c0h = c[0];
         gl = c[1] + t * ((lower + upper * t4) + top);
     }
 
-    // xb^2 = sh + sl, sh exact.
-    D xh, xl;
-    split(xb, xh, xl);
-    const D sh = xh * xh;
-    const D sl = (xh + xh) * xl + xl * xl;
-
-    // e^{-xb^2} = 2^-K 2^{-j/128} e^r,  kn = 128 K + j nearest sh 128/ln2.
-    const D shifted = sh * kExpInvStep + kRoundMagic;
-    const auto kn = as_u(shifted) - as_u(kRoundMagic);
+    D sh, sl, shifted;
+    const auto kn = exp_reduce(xb, sh, sl, shifted);
     const D knd = shifted - kRoundMagic;
     const D r = (knd * kExpStepHi - sh) + (knd * kExpStepLo - sl);
-    const auto j2 = (kn & u64{127}) * u64{2};
     D tt[4];
-    gather_row4(kExpTable, j2, tt);
+    lookup<kStored>(kExpTable, exp_row_of(kn), rows.second, tt);
     const D th = tt[0];
     const D tl = tt[1];
     const D r2 = r * r;
@@ -1290,19 +1367,41 @@ QV_INLINE void erfc_exp_kernel(const D& x, const D& a, D& erfc_out, D& exp_out) 
     }
 }
 
+// log_kernel's x, scaled by 2^52 where it is subnormal (xs; kadj is then the
+// 52 to take off the exponent).  True when every x is a positive normal
+// number, and xs is x.
 template <class D>
-QV_INLINE D log_kernel(const D& x) {
-    // Positive normal numbers go straight through; subnormals are scaled by
-    // 2^52 first, and zero, negative numbers, infinity and NaN replaced at the
-    // end (both only when some element needs it).
+QV_INLINE bool log_scaled(const D& x, D& xs, D& kadj) {
     const bool all_regular = all(both(x >= 0x1p-1022, x < kInf));
-    D xs = x;
-    D kadj = splat<D>(0.0);
+    xs = x;
+    kadj = splat<D>(0.0);
     if (!all_regular) {
         const auto sub = x < 0x1p-1022;
         xs = sel(sub, x * 0x1p52, x);
         kadj = sel(sub, splat<D>(52.0), splat<D>(0.0));
     }
+    return all_regular;
+}
+// The row of kLogTable for the bits ix of a scaled x (tmp = ix - kLogOffset).
+template <class U>
+QV_INLINE U log_row_of(const U& tmp) {
+    return ((tmp >> 45) & u64{127}) << 2;
+}
+template <class D>
+QV_INLINE void log_rows(const D& x, u64* rows) {
+    D xs, kadj;
+    log_scaled(x, xs, kadj);
+    store_index(rows, log_row_of(as_u(xs) - kLogOffset));
+}
+
+// Its table rows formed on the way, or read from `rows` (kStored).
+template <bool kStored = false, class D>
+QV_INLINE D log_kernel(const D& x, const TableRows& rows = {}) {
+    // Positive normal numbers go straight through; subnormals are scaled by
+    // 2^52 first, and zero, negative numbers, infinity and NaN replaced at the
+    // end (both only when some element needs it).
+    D xs, kadj;
+    const bool all_regular = log_scaled(x, xs, kadj);
     const auto ix = as_u(xs);
     // x = 2^k z, z in [0.6855, 1.371); interval i of z (width 2^-8 below 1,
     // 2^-7 above), centre c; the interval around 1 has c = 1.
@@ -1310,11 +1409,10 @@ QV_INLINE D log_kernel(const D& x) {
     const auto kb = (tmp + u64{1ULL << 63}) >> 52;  // k + 2048
     const D kd = (as_d(u64{0x4330000000000000ULL} | kb) - (0x1p52 + 2048.0)) - kadj;
     const auto zb = ix - (tmp & u64{0xFFF0000000000000ULL});
-    const auto i4 = ((tmp >> 45) & u64{127}) << 2;
     const D z = as_d(zb);
     const D c = as_d((zb - (tmp & u64{(1ULL << 45) - 1})) + u64{1ULL << 44});
     D row[4];
-    gather_row4(kLogTable, i4, row);
+    lookup<kStored>(kLogTable, log_row_of(tmp), rows.first, row);
     const D invc = row[0];
     const D lh = row[1];
     const D ll = row[2];
@@ -1339,6 +1437,8 @@ QV_INLINE D log_kernel(const D& x) {
 }
 
 // The kernels as types, so that the loops below can be templates.
+// apply: the kernel at x; rows: the table rows it reads there, stored for
+// apply_stored, the kernel from them.
 struct Erfc {
     template <class D>
     QV_INLINE static D apply(const D& x) {
@@ -1346,11 +1446,29 @@ struct Erfc {
         erfc_exp_kernel<true, false>(x, x, out, unused);
         return out;
     }
+    template <class D>
+    QV_INLINE static void rows(const D& x, u64* first, u64* second) {
+        erfc_exp_rows<true>(x, first, second);
+    }
+    template <class D>
+    QV_INLINE static D apply_stored(const D& x, const TableRows& rows) {
+        D out, unused;
+        erfc_exp_kernel<true, false, true>(x, x, out, unused, rows);
+        return out;
+    }
 };
 struct Log {
     template <class D>
     QV_INLINE static D apply(const D& x) {
-        return log_kernel<D>(x);
+        return log_kernel<false>(x);
+    }
+    template <class D>
+    QV_INLINE static void rows(const D& x, u64* first, u64*) {
+        log_rows(x, first);
+    }
+    template <class D>
+    QV_INLINE static D apply_stored(const D& x, const TableRows& rows) {
+        return log_kernel<true>(x, rows);
     }
 };
 
@@ -1359,17 +1477,29 @@ QV_INLINE void scalar_loop(const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = Op::template apply<double>(x[i]);
 }
 
+// The arguments of erfc and e^a for the normal distribution at x.
+template <class D>
+QV_INLINE void normal_args(const NormalArgs& p, const D& x, D& e, D& a) {
+    e = (splat<D>(p.mean) - x) / p.sd_sqrt2;
+    // (x - 0) / 1 is x itself, bit for bit (also -0 and NaN).
+    const D u = p.standard ? x : (x - p.mean) / p.sd;
+    a = u * (u * -0.5);
+}
+// The normal distribution's cdf (kCdf) and density (kPdf) from them.
+template <bool kCdf, bool kPdf, bool kStored = false, class D>
+QV_INLINE void normal_from_args(const NormalArgs& p, const D& e, const D& a, D& cdf, D& pdf,
+                                const TableRows& rows = {}) {
+    D c, f;
+    erfc_exp_kernel<kCdf, kPdf, kStored>(e, a, c, f, rows);
+    if constexpr (kCdf) cdf = c * 0.5;
+    if constexpr (kPdf) pdf = f / p.sd_sqrt2pi;
+}
 // The normal distribution's cdf (kCdf) and density (kPdf) at x.
 template <bool kCdf, bool kPdf, class D>
 QV_INLINE void normal_kernel(const NormalArgs& p, const D& x, D& cdf, D& pdf) {
-    const D e = (splat<D>(p.mean) - x) / p.sd_sqrt2;
-    // (x - 0) / 1 is x itself, bit for bit (also -0 and NaN).
-    const D u = p.standard ? x : (x - p.mean) / p.sd;
-    const D a = u * (u * -0.5);
-    D c, f;
-    erfc_exp_kernel<kCdf, kPdf>(e, a, c, f);
-    if constexpr (kCdf) cdf = c * 0.5;
-    if constexpr (kPdf) pdf = f / p.sd_sqrt2pi;
+    D e, a;
+    normal_args(p, x, e, a);
+    normal_from_args<kCdf, kPdf>(p, e, a, cdf, pdf);
 }
 
 // The loops over n points, as types, one instantiation per set of outputs.
@@ -1419,6 +1549,39 @@ QV_INLINE void vector_loop(const double* x, double* out, std::size_t n) {
     }
 }
 
+// The same over stretches of up to 64 points, each in two sweeps: the first
+// forms the table rows of every point and stores them, the second reads them
+// back and evaluates the kernel.  In one sweep a point's table loads wait on
+// the arithmetic that forms their indices, and on moving those from vector
+// to address registers, and the rest of the kernel (a long chain of
+// dependent operations) leaves too little independent work to fill the
+// wait.  With the indices read from memory the loads can start at once: on
+// AMD Zen 4 the batch normal measured 12-15% faster and the log 12%.  The
+// second sweep forms the rest as before, so the results are the same bits.
+constexpr std::size_t kSweepStretch = 64;
+
+template <class Op, class D>
+QV_INLINE void two_sweep_loop(const double* x, double* out, std::size_t n) {
+    constexpr std::size_t w = sizeof(D) / sizeof(double);
+    alignas(64) u64 first[kSweepStretch], second[kSweepStretch];
+    std::size_t i = 0;
+    while (i + w <= n) {
+        const std::size_t m = std::min(kSweepStretch, (n - i) / w * w);
+        for (std::size_t j = 0; j < m; j += w) {
+            D v;
+            load(v, x + i + j);
+            Op::rows(v, first + j, second + j);
+        }
+        for (std::size_t j = 0; j < m; j += w) {
+            D v;
+            load(v, x + i + j);
+            store(out + i + j, Op::apply_stored(v, TableRows{first + j, second + j}));
+        }
+        i += m;
+    }
+    if (i < n) vector_loop<Op, D>(x + i, out + i, n - i);
+}
+
 template <class D>
 struct VectorNormalLoop {
     template <bool kCdf, bool kPdf>
@@ -1451,18 +1614,70 @@ struct VectorNormalLoop {
 };
 #endif
 
+// The same in two sweeps over stretches of points, as two_sweep_loop: the
+// first forms the arguments and the table rows of every point and stores
+// them, the second reads them back and does the rest.
+template <class D>
+struct TwoSweepNormalLoop {
+    template <bool kCdf, bool kPdf>
+    QV_INLINE static void run(const NormalArgs& args, const double* x, double* cdf_out, double* pdf_out,
+                              std::size_t n) {
+        const NormalArgs p = args;  // a local copy, which the stores cannot alias
+        constexpr std::size_t w = sizeof(D) / sizeof(double);
+        constexpr std::size_t kStretch = kSweepStretch;
+        alignas(64) double eb[kStretch], ab[kStretch];
+        alignas(64) u64 erfc_rows[kStretch], exp_rows[kStretch];
+        std::size_t i = 0;
+        while (i + w <= n) {
+            const std::size_t m = std::min(kStretch, (n - i) / w * w);
+            for (std::size_t j = 0; j < m; j += w) {
+                D v, e, a;
+                load(v, x + i + j);
+                normal_args(p, v, e, a);
+                store(eb + j, e);
+                store(ab + j, a);
+                erfc_exp_rows<kCdf>(e, erfc_rows + j, exp_rows + j);
+            }
+            for (std::size_t j = 0; j < m; j += w) {
+                D e, a, c, f;
+                load(e, eb + j);
+                load(a, ab + j);
+                normal_from_args<kCdf, kPdf, true>(p, e, a, c, f, TableRows{erfc_rows + j, exp_rows + j});
+                if constexpr (kCdf) store(cdf_out + i + j, c);
+                if constexpr (kPdf) store(pdf_out + i + j, f);
+            }
+            i += m;
+        }
+        if (i < n)
+            VectorNormalLoop<D>::template run<kCdf, kPdf>(p, x + i, kCdf ? cdf_out + i : nullptr,
+                                                          kPdf ? pdf_out + i : nullptr, n - i);
+    }
+};
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define QV_HAVE_AVX2_VARIANT 1
-__attribute__((target("avx2"))) void erfc_avx2_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Erfc, Two<V4>>(x, out, n);
+// With GCC the AVX2 variant is also scheduled before register allocation,
+// minding register pressure (as -fschedule-insns -fsched-pressure would):
+// GCC otherwise emits these kernels close to source order, and with 16
+// vector registers their two interleaved chains spill; the batch normal
+// measured 5-10% faster, the log 5% (AMD Zen 4, where AVX2 is the widest
+// variant).
+#if defined(__clang__)
+#define QV_AVX2_FUNCTION __attribute__((target("avx2")))
+#else
+#define QV_AVX2_FUNCTION __attribute__((target("avx2"), optimize("schedule-insns", "sched-pressure")))
+#endif
+QV_AVX2_FUNCTION void erfc_avx2_impl(const double* x, double* out, std::size_t n) {
+    two_sweep_loop<Erfc, Two<V4>>(x, out, n);
 }
-__attribute__((target("avx2"))) void log_avx2_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Log, Two<V4>>(x, out, n);
+QV_AVX2_FUNCTION void log_avx2_impl(const double* x, double* out, std::size_t n) {
+    two_sweep_loop<Log, Two<V4>>(x, out, n);
 }
-__attribute__((target("avx2"))) void normal_avx2_impl(const NormalArgs& p, const double* x, double* cdf_out,
-                                                       double* pdf_out, std::size_t n) {
-    normal_loop<VectorNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
+QV_AVX2_FUNCTION void normal_avx2_impl(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out,
+                                       std::size_t n) {
+    normal_loop<TwoSweepNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
 }
+#undef QV_AVX2_FUNCTION
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
