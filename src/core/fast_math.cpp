@@ -1612,7 +1612,6 @@ struct VectorNormalLoop {
         }
     }
 };
-#endif
 
 // The same in two sweeps over stretches of points, as two_sweep_loop: the
 // first forms the arguments and the table rows of every point and stores
@@ -1653,6 +1652,7 @@ struct TwoSweepNormalLoop {
                                                           kPdf ? pdf_out + i : nullptr, n - i);
     }
 };
+#endif
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define QV_HAVE_AVX2_VARIANT 1
