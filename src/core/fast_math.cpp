@@ -1623,12 +1623,11 @@ struct TwoSweepNormalLoop {
                               std::size_t n) {
         const NormalArgs p = args;  // a local copy, which the stores cannot alias
         constexpr std::size_t w = sizeof(D) / sizeof(double);
-        constexpr std::size_t kStretch = kSweepStretch;
-        alignas(64) double eb[kStretch], ab[kStretch];
-        alignas(64) u64 erfc_rows[kStretch], exp_rows[kStretch];
+        alignas(64) double eb[kSweepStretch], ab[kSweepStretch];
+        alignas(64) u64 erfc_rows[kSweepStretch], exp_rows[kSweepStretch];
         std::size_t i = 0;
         while (i + w <= n) {
-            const std::size_t m = std::min(kStretch, (n - i) / w * w);
+            const std::size_t m = std::min(kSweepStretch, (n - i) / w * w);
             for (std::size_t j = 0; j < m; j += w) {
                 D v, e, a;
                 load(v, x + i + j);
