@@ -1555,9 +1555,11 @@ QV_INLINE void vector_loop(const double* x, double* out, std::size_t n) {
 // the arithmetic that forms their indices, and on moving those from vector
 // to address registers, and the rest of the kernel (a long chain of
 // dependent operations) leaves too little independent work to fill the
-// wait.  With the indices read from memory the loads can start at once: on
-// AMD Zen 4 the batch normal measured 12-15% faster and the log 12%.  The
-// second sweep forms the rest as before, so the results are the same bits.
+// wait.  With the indices read from memory the loads can start at once: the
+// batch normal measured 12-15% faster and the log 12% (AVX2 on AMD Zen 4),
+// and the normal 3-15% (the cdf alone gaining most), erfc 7% and the log 3%
+// (AVX-512 on Intel).  The second sweep forms the rest as before, so the
+// results are the same bits.
 constexpr std::size_t kSweepStretch = 64;
 
 template <class Op, class D>
@@ -1655,28 +1657,27 @@ struct TwoSweepNormalLoop {
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define QV_HAVE_AVX2_VARIANT 1
-// With GCC the AVX2 variant is also scheduled before register allocation,
-// minding register pressure (as -fschedule-insns -fsched-pressure would):
-// GCC otherwise emits these kernels close to source order, and with 16
-// vector registers their two interleaved chains spill; the batch normal
-// measured 5-10% faster, the log 5% (AMD Zen 4, where AVX2 is the widest
-// variant).
+// With GCC the vector variants are also scheduled before register
+// allocation, minding register pressure (as -fschedule-insns
+// -fsched-pressure would): GCC otherwise emits these kernels close to source
+// order, and their two interleaved chains spill.  With the two sweeps the
+// batch normal measured 5-10% faster for it, the log 5% (AVX2 on AMD Zen 4),
+// and 4-7% and 4% (AVX-512 on Intel).
 #if defined(__clang__)
-#define QV_AVX2_FUNCTION __attribute__((target("avx2")))
+#define QV_VECTOR_FUNCTION(targets) __attribute__((target(targets)))
 #else
-#define QV_AVX2_FUNCTION __attribute__((target("avx2"), optimize("schedule-insns", "sched-pressure")))
+#define QV_VECTOR_FUNCTION(targets) __attribute__((target(targets), optimize("schedule-insns", "sched-pressure")))
 #endif
-QV_AVX2_FUNCTION void erfc_avx2_impl(const double* x, double* out, std::size_t n) {
+QV_VECTOR_FUNCTION("avx2") void erfc_avx2_impl(const double* x, double* out, std::size_t n) {
     two_sweep_loop<Erfc, Two<V4>>(x, out, n);
 }
-QV_AVX2_FUNCTION void log_avx2_impl(const double* x, double* out, std::size_t n) {
+QV_VECTOR_FUNCTION("avx2") void log_avx2_impl(const double* x, double* out, std::size_t n) {
     two_sweep_loop<Log, Two<V4>>(x, out, n);
 }
-QV_AVX2_FUNCTION void normal_avx2_impl(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out,
-                                       std::size_t n) {
+QV_VECTOR_FUNCTION("avx2")
+void normal_avx2_impl(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n) {
     normal_loop<TwoSweepNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
 }
-#undef QV_AVX2_FUNCTION
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
@@ -1686,21 +1687,21 @@ bool cpu_has_avx2() {
 // hand for its 32 vector registers instead of 16: the kernels keep more
 // values live than 16 registers hold (the pairs of Two<V4>, a dozen
 // gathered coefficients), and with 16 they spill them to the stack.  The
-// operations and their widths are those of the AVX2 variant, so are the
-// results.  (Eight-wide vectors measured slower: GCC's masks and lane
-// assembly cost more than the wider arithmetic gains.)
+// loops, the operations and their widths are those of the AVX2 variant, so
+// are the results.  (Eight-wide vectors measured slower: GCC's masks and
+// lane assembly cost more than the wider arithmetic gains.)
 #define QV_HAVE_AVX512_VARIANT 1
-__attribute__((target("avx2,avx512f,avx512vl"))) void erfc_avx512_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Erfc, Two<V4>>(x, out, n);
+QV_VECTOR_FUNCTION("avx2,avx512f,avx512vl") void erfc_avx512_impl(const double* x, double* out, std::size_t n) {
+    two_sweep_loop<Erfc, Two<V4>>(x, out, n);
 }
-__attribute__((target("avx2,avx512f,avx512vl"))) void log_avx512_impl(const double* x, double* out, std::size_t n) {
-    vector_loop<Log, Two<V4>>(x, out, n);
+QV_VECTOR_FUNCTION("avx2,avx512f,avx512vl") void log_avx512_impl(const double* x, double* out, std::size_t n) {
+    two_sweep_loop<Log, Two<V4>>(x, out, n);
 }
-__attribute__((target("avx2,avx512f,avx512vl"))) void normal_avx512_impl(const NormalArgs& p, const double* x,
-                                                                         double* cdf_out, double* pdf_out,
-                                                                         std::size_t n) {
-    normal_loop<VectorNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
+QV_VECTOR_FUNCTION("avx2,avx512f,avx512vl")
+void normal_avx512_impl(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n) {
+    normal_loop<TwoSweepNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
 }
+#undef QV_VECTOR_FUNCTION
 bool cpu_has_avx512() {
     static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     return has;
