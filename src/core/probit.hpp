@@ -125,4 +125,16 @@ ClusterSums probit_cluster_sums(const Probit& model, const Vector& beta, const M
 ClusterGrouping probit_cluster_grouping(const Probit& model, const Vector& beta, const Matrix& g,
                                         const Interrupt& interrupt = {});
 
+// The lower-triangle product sums behind the Hessian and the meat, for the
+// tests: acc(j, l) = acc(j, l) + a(r, j) x(r, l) (add) or - a(r, j) x(r, l),
+// for r = 0..len-1 in order, j < k and l <= j, with a, x and acc of row
+// stride k rounded up to four (a and x zero in the padding).  With wide,
+// through the AVX-512 tiles, which exist where has_wide_outer() says so;
+// either way the same bits.
+namespace probit_detail {
+bool has_wide_outer();
+void add_lower_products(bool wide, bool add, double* acc, std::size_t k, const double* a, const double* x,
+                        std::size_t len);
+}  // namespace probit_detail
+
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,32 @@ TEST(Probit, ScoreAccumulationRoundsEachProduct) {
     const Probit m({0, 1}, from_rows(2, 1, {1.1, 1.1}));
     EXPECT_NE(std::fma(1.1, kLambdaAtZero, -(1.1 * kLambdaAtZero)), 0.0);
     EXPECT_EQ(score(m, {0.0})[0], 0.0);
+}
+
+TEST(Probit, WideOuterProductsEqualTheFourWideOnes) {
+    if (!probit_detail::has_wide_outer()) GTEST_SKIP() << "no AVX-512 on this processor";
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    // Widths that take every mix of eight- and four-wide groups in the last
+    // sweep, and one, two and three sweeps of 32 columns before it.
+    for (std::size_t k : {1, 3, 4, 5, 8, 10, 13, 20, 29, 33, 37, 41, 50, 70, 101}) {
+        const std::size_t kp = (k + 3) / 4 * 4, len = 37;
+        std::vector<double> a(len * kp, 0.0), x(len * kp, 0.0), acc(kp * kp);
+        for (std::size_t r = 0; r < len; ++r)
+            for (std::size_t j = 0; j < k; ++j) a[r * kp + j] = u(gen), x[r * kp + j] = u(gen);
+        for (double& v : acc) v = u(gen);
+        for (bool add : {false, true}) {
+            std::vector<double> four = acc, wide = acc;
+            probit_detail::add_lower_products(false, add, four.data(), k, a.data(), x.data(), len);
+            probit_detail::add_lower_products(true, add, wide.data(), k, a.data(), x.data(), len);
+            for (std::size_t j = 0; j < k; ++j)
+                for (std::size_t l = 0; l <= j; ++l) {
+                    ASSERT_NE(four[j * kp + l], acc[j * kp + l]) << "k " << k << " (" << j << ", " << l << ")";
+                    ASSERT_EQ(std::memcmp(&four[j * kp + l], &wide[j * kp + l], sizeof(double)), 0)
+                        << "k " << k << " add " << add << " (" << j << ", " << l << ")";
+                }
+        }
+    }
 }
 
 }  // namespace
