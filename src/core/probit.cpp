@@ -395,8 +395,8 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         const std::size_t next = std::min(n, start + len), after = std::min(n, next + len);
         simd::request_lines(y + next, y + after);
         w.ahead.reset(model.exog.data() + next * k, model.exog.data() + after * k, source.cache != nullptr ? 4 : 6);
-        simd::copy_rows(xp, kp, reinterpret_cast<const char*>(rows), static_cast<std::ptrdiff_t>(k * sizeof(double)), k,
-                        len);
+        simd::copy_rows_unrolled(xp, kp, reinterpret_cast<const char*>(rows),
+                                 static_cast<std::ptrdiff_t>(k * sizeof(double)), k, len);
         w.ahead.step();
     }
     // Every t_r is +0 or -0 (P and phi are the same at both); looked for

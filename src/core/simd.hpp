@@ -171,10 +171,36 @@ private:
 // left as they are.  With k >= 4 a row's last columns are copied as the four
 // ending at column k, overlapping those already copied.  Inline, with no
 // call of memcpy per row: for rows this short the call would cost more than
-// the copy.  Widths of 5 to 16 columns get a loop with the row unrolled: with
-// the width known only at run time the loop's own overhead cost as much as
-// the loads and stores (a full pass at k = 10 measured 21.6 -> 20.3 ns a
-// row).
+// the copy.
+QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const char* src, std::ptrdiff_t row_stride,
+                                            std::size_t k, std::size_t len) {
+    constexpr std::size_t d = sizeof(double);
+    for (std::size_t r = 0; r < len; ++r, dst += kp) {
+        const char* row = src + static_cast<std::ptrdiff_t>(r) * row_stride;
+#if QUORVEL_HAVE_V4
+        if (k >= 4) {
+            v4 v;
+            std::size_t j = 0;
+            for (; j + 4 <= k; j += 4) {
+                std::memcpy(&v, row + j * d, sizeof v);
+                store4(dst + j, v);
+            }
+            if (j < k) {
+                std::memcpy(&v, row + (k - 4) * d, sizeof v);
+                store4(dst + k - 4, v);
+            }
+            continue;
+        }
+#endif
+        for (std::size_t j = 0; j < k; ++j) std::memcpy(dst + j, row + j * d, d);
+    }
+}
+
+// copy_rows, with the row unrolled for widths of 5 to 16 columns: with the
+// width known only at run time the loop's own overhead cost as much as the
+// loads and stores (a full pass of the fit at k = 10 measured 21.6 -> 20.3 ns
+// a row).  The fit's passes copy the same rows again and again; ame, which
+// copies them once, measured no faster with it.
 #if QUORVEL_HAVE_V4
 template <std::size_t K>
 QUORVEL_ALWAYS_INLINE inline void copy_rows_fixed(double* dst, std::size_t kp, const char* src,
@@ -195,9 +221,8 @@ QUORVEL_ALWAYS_INLINE inline void copy_rows_fixed(double* dst, std::size_t kp, c
 }
 #endif
 
-QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const char* src, std::ptrdiff_t row_stride,
-                                            std::size_t k, std::size_t len) {
-    constexpr std::size_t d = sizeof(double);
+QUORVEL_ALWAYS_INLINE inline void copy_rows_unrolled(double* dst, std::size_t kp, const char* src,
+                                                     std::ptrdiff_t row_stride, std::size_t k, std::size_t len) {
 #if QUORVEL_HAVE_V4
     switch (k) {
         case 5: return copy_rows_fixed<5>(dst, kp, src, row_stride, len);
@@ -215,25 +240,7 @@ QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const c
         default: break;
     }
 #endif
-    for (std::size_t r = 0; r < len; ++r, dst += kp) {
-        const char* row = src + static_cast<std::ptrdiff_t>(r) * row_stride;
-#if QUORVEL_HAVE_V4
-        if (k >= 4) {
-            v4 v;
-            std::size_t j = 0;
-            for (; j + 4 <= k; j += 4) {
-                std::memcpy(&v, row + j * d, sizeof v);
-                store4(dst + j, v);
-            }
-            if (j < k) {
-                std::memcpy(&v, row + (k - 4) * d, sizeof v);
-                store4(dst + k - 4, v);
-            }
-            continue;
-        }
-#endif
-        for (std::size_t j = 0; j < k; ++j) std::memcpy(dst + j, row + j * d, d);
-    }
+    copy_rows(dst, kp, src, row_stride, k, len);
 }
 
 // z_r = sum_l x(r, l) * b_l, l = 0..k-1 ascending from 0.0, for len rows of
