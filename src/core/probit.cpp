@@ -48,30 +48,11 @@ using simd::load4;
 using simd::store4;
 using simd::v4;
 
-// dst(r, j) = src(r, j) * w_r for r < len and j < KP (row stride KP).  Each
-// entry is read before it is written, so dst may be src.
-template <std::size_t KP>
-QUORVEL_ALWAYS_INLINE inline void scale_rows_fixed(double* dst, const double* src, const double* w, std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r, src += KP, dst += KP) {
-        const v4 wr = simd::broadcast4(w[r]);
-        for (std::size_t j = 0; j < KP; j += 4) store4(dst + j, load4(src + j) * wr);
-    }
-}
-
 // dst(r, j) = src(r, j) * w_r for r < len and j < kp (row stride kp, a
-// multiple of four).  The narrow widths get a loop with the row unrolled,
-// the others sixteen columns a step: with the width known only at run time,
-// four columns a step, the inner loop's overhead was most of the work (a
-// full pass at k = 10 measured 24.2 -> 22.5 ns a row).
-QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w,
-                                             std::size_t len) {
-    switch (kp) {
-        case 4: return scale_rows_fixed<4>(dst, src, w, len);
-        case 8: return scale_rows_fixed<8>(dst, src, w, len);
-        case 12: return scale_rows_fixed<12>(dst, src, w, len);
-        case 16: return scale_rows_fixed<16>(dst, src, w, len);
-        default: break;
-    }
+// multiple of four), sixteen columns a step.  Each entry is read before it is
+// written, so dst may be src.
+QUORVEL_ALWAYS_INLINE inline void scale_rows_loop(double* dst, const double* src, std::size_t kp, const double* w,
+                                                  std::size_t len) {
     for (std::size_t r = 0; r < len; ++r, src += kp, dst += kp) {
         const v4 wr = simd::broadcast4(w[r]);
         std::size_t j = 0;
@@ -79,6 +60,22 @@ QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std
             for (std::size_t c = 0; c < 16; c += 4) store4(dst + j + c, load4(src + j + c) * wr);
         for (; j < kp; j += 4) store4(dst + j, load4(src + j) * wr);
     }
+}
+
+// scale_rows_loop, which the narrow widths inline with the width a constant
+// for the compiler to unroll: with the width known only at run time, four
+// columns a step, the inner loop's overhead was most of the work (a full
+// pass at k = 10 measured 24.2 -> 22.5 ns a row).
+QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w,
+                                             std::size_t len) {
+    switch (kp) {
+        case 4: return scale_rows_loop(dst, src, 4, w, len);
+        case 8: return scale_rows_loop(dst, src, 8, w, len);
+        case 12: return scale_rows_loop(dst, src, 12, w, len);
+        case 16: return scale_rows_loop(dst, src, 16, w, len);
+        default: break;
+    }
+    scale_rows_loop(dst, src, kp, w, len);
 }
 
 // acc(j + jj, l + 4c + e) for jj < JB, c < LV, e < 4: adds (kAdd) or

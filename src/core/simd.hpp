@@ -200,43 +200,24 @@ QUORVEL_ALWAYS_INLINE inline void copy_rows(double* dst, std::size_t kp, const c
 // width known only at run time the loop's own overhead cost as much as the
 // loads and stores (a full pass of the fit at k = 10 measured 21.6 -> 20.3 ns
 // a row).  The fit's passes copy the same rows again and again; ame, which
-// copies them once, measured no faster with it.
-#if QUORVEL_HAVE_V4
-template <std::size_t K>
-QUORVEL_ALWAYS_INLINE inline void copy_rows_fixed(double* dst, std::size_t kp, const char* src,
-                                                  std::ptrdiff_t row_stride, std::size_t len) {
-    constexpr std::size_t d = sizeof(double);
-    for (std::size_t r = 0; r < len; ++r, dst += kp) {
-        const char* row = src + static_cast<std::ptrdiff_t>(r) * row_stride;
-        v4 v;
-        for (std::size_t j = 0; j + 4 <= K; j += 4) {
-            std::memcpy(&v, row + j * d, sizeof v);
-            store4(dst + j, v);
-        }
-        if (K % 4 != 0) {
-            std::memcpy(&v, row + (K - 4) * d, sizeof v);
-            store4(dst + K - 4, v);
-        }
-    }
-}
-#endif
-
+// copies them once, measured no faster with it.  Each case inlines copy_rows
+// with its width a constant, for the compiler to unroll.
 QUORVEL_ALWAYS_INLINE inline void copy_rows_unrolled(double* dst, std::size_t kp, const char* src,
                                                      std::ptrdiff_t row_stride, std::size_t k, std::size_t len) {
 #if QUORVEL_HAVE_V4
     switch (k) {
-        case 5: return copy_rows_fixed<5>(dst, kp, src, row_stride, len);
-        case 6: return copy_rows_fixed<6>(dst, kp, src, row_stride, len);
-        case 7: return copy_rows_fixed<7>(dst, kp, src, row_stride, len);
-        case 8: return copy_rows_fixed<8>(dst, kp, src, row_stride, len);
-        case 9: return copy_rows_fixed<9>(dst, kp, src, row_stride, len);
-        case 10: return copy_rows_fixed<10>(dst, kp, src, row_stride, len);
-        case 11: return copy_rows_fixed<11>(dst, kp, src, row_stride, len);
-        case 12: return copy_rows_fixed<12>(dst, kp, src, row_stride, len);
-        case 13: return copy_rows_fixed<13>(dst, kp, src, row_stride, len);
-        case 14: return copy_rows_fixed<14>(dst, kp, src, row_stride, len);
-        case 15: return copy_rows_fixed<15>(dst, kp, src, row_stride, len);
-        case 16: return copy_rows_fixed<16>(dst, kp, src, row_stride, len);
+        case 5: return copy_rows(dst, kp, src, row_stride, 5, len);
+        case 6: return copy_rows(dst, kp, src, row_stride, 6, len);
+        case 7: return copy_rows(dst, kp, src, row_stride, 7, len);
+        case 8: return copy_rows(dst, kp, src, row_stride, 8, len);
+        case 9: return copy_rows(dst, kp, src, row_stride, 9, len);
+        case 10: return copy_rows(dst, kp, src, row_stride, 10, len);
+        case 11: return copy_rows(dst, kp, src, row_stride, 11, len);
+        case 12: return copy_rows(dst, kp, src, row_stride, 12, len);
+        case 13: return copy_rows(dst, kp, src, row_stride, 13, len);
+        case 14: return copy_rows(dst, kp, src, row_stride, 14, len);
+        case 15: return copy_rows(dst, kp, src, row_stride, 15, len);
+        case 16: return copy_rows(dst, kp, src, row_stride, 16, len);
         default: break;
     }
 #endif
