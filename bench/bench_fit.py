@@ -10,8 +10,10 @@ both see the same drift of the host), the medians of quorvel.fit_probit
 in streams of their own turn,
 statsmodels' Probit.fit and get_margeff(dummy=True) with one BLAS thread
 (threadpoolctl) and the ratios, and each operation's peak memory beyond its
-inputs, measured as the growth of ru_maxrss in a fresh subprocess.  The
-machine is shared and noisy: read the ratios, not the seconds.
+inputs, measured as the growth of ru_maxrss in a fresh subprocess.  For
+reference it also times X.copy() in streams: the kernel clears every fresh
+page before its first write, and a fit, which keeps its own copy of X, pays
+that too.  The machine is shared and noisy: read the ratios, not the seconds.
 """
 
 import argparse
@@ -145,6 +147,7 @@ def main():
             for op in OPS:
                 med[op], stream[op] = median_times_with_stream(
                     lambda op=op: run_op(op, y, X, clusters, res), lambda: X.sum(), args.repeat)
+            copy_med, copy_stream = median_times_with_stream(lambda: X.copy(), lambda: X.sum(), args.repeat)
             sm_med = {}
             peer_repeat = args.peer_repeat or args.repeat
             if sm is not None and (args.peer_max_n is None or n <= args.peer_max_n):
@@ -170,6 +173,8 @@ def main():
                 ratio = f"{med[op] / sm_med[op]:7.3f}" if op in sm_med else " " * 7
                 print(f"  {op:<10} {med[op]:9.4f} {stream[op] * 1e3:9.2f} {med[op] / stream[op]:8.1f} "
                       f"{sm_s} {ratio} {mem_op:13.3f}")
+            print(f"  for reference, X.copy() (fresh memory the size of X, which a fit's own copy of X "
+                  f"also takes): {copy_med:.4f} s = {copy_med / copy_stream:.1f} streams")
             print()
 
 
