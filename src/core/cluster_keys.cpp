@@ -253,7 +253,27 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
     }
     const std::size_t cols = g_.cols();
     const double* row = g_.data() + start * cols;
-    for (std::size_t r = 0; r < len; ++r, row += cols) out[r] = cluster_of(row, start + r);
+    // Rows of one cluster often follow each other (data sorted by it): a row
+    // with the bits of the row placed before it is in that row's cluster.
+    // words_ holds those bits after every cluster_of.
+    const std::uint64_t* last = words_.data();
+    for (std::size_t r = 0; r < len; ++r, row += cols) {
+        if (have_last_) {
+            bool same = true;
+            for (std::size_t c = 0; c < cols; ++c) {
+                std::uint64_t bits;
+                std::memcpy(&bits, row + c, sizeof bits);
+                same = same && bits == last[c];
+            }
+            if (same) {
+                out[r] = last_cluster_;
+                continue;
+            }
+        }
+        last_cluster_ = cluster_of(row, start + r);
+        have_last_ = true;
+        out[r] = last_cluster_;
+    }
 }
 
 std::vector<std::string> ClusterGrouping::take_texts() const {

@@ -165,11 +165,13 @@ TEST(ClusterKeys, GroupingByNumbersIsGroupingByTexts) {
         const double m = std::ldexp(1.0 + digits(gen) * 1e-7, exps(gen));
         values.insert(values.end(), {m, -m});
     }
-    // Each value twice, and in rows of two columns paired with a few others.
+    // Each value twice, and in rows of two columns paired with a few others;
+    // every fourth row repeats the first column of the row before it (and
+    // with two columns, now and then its second too).
     const std::size_t n = 2 * values.size();
     Matrix one(n, 1), two(n, 2);
     for (std::size_t i = 0; i < n; ++i) {
-        one(i, 0) = values[(i * 7919) % values.size()];
+        one(i, 0) = values[((i % 4 == 3 ? i - 1 : i) * 7919) % values.size()];
         two(i, 0) = one(i, 0);
         two(i, 1) = values[(i * 31) % 5];
     }
@@ -179,7 +181,8 @@ TEST(ClusterKeys, GroupingByNumbersIsGroupingByTexts) {
         std::unordered_map<std::string, std::size_t> number;
         ClusterGrouping grouping(*g, 1);
         std::vector<std::size_t> got(n);
-        grouping.clusters_of(0, n, got.data());
+        for (std::size_t start = 0; start < n; start += 64)
+            grouping.clusters_of(start, std::min<std::size_t>(64, n - start), got.data() + start);
         for (std::size_t i = 0; i < n; ++i) {
             const auto found = number.emplace(texts[i], order.size());
             if (found.second) order.push_back(texts[i]);
