@@ -229,7 +229,7 @@ QUORVEL_ALWAYS_INLINE inline void wide_tile_rows(double* acc, std::size_t kp, co
 }
 
 // accumulate_lower with the wide tiles.  Only called where the processor
-// has AVX-512 (wide_outer_available()).
+// has AVX-512 (use_wide_outer()).
 template <bool kAdd>
 __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void accumulate_lower_wide(
     double* acc, std::size_t kp, std::size_t k, const double* a, const double* x, std::size_t len) noexcept {
@@ -245,10 +245,6 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void accumulate_lower
     }
 }
 
-bool wide_outer_available() {
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-    return has;
-}
 #endif
 
 #else
@@ -284,9 +280,11 @@ QUORVEL_ALWAYS_INLINE inline void add_lower_products(bool wide, double* acc, std
     accumulate_lower<kAdd>(acc, kp, k, a, x, len);
 }
 
+// Whether the processor has AVX-512, for the wide tiles.
 bool use_wide_outer() {
 #if QUORVEL_HAVE_WIDE_OUTER
-    return wide_outer_available();
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    return has;
 #else
     return false;
 #endif
