@@ -79,7 +79,7 @@ private:
 }  // namespace
 
 FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, const Interrupt& interrupt,
-                     bool want_meat, bool costly_meat) {
+                     bool want_meat, bool hedged_meat) {
     const std::size_t k = objective.k();
     FitResult out;
     Vector beta(k, 0.0);
@@ -110,8 +110,9 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol, c
         // the last iteration shows.
         double gd = 0.0;
         for (std::size_t j = 0; j < k; ++j) gd = gd + current.score[j] * d[j];
-        const bool likely_last = costly_meat ? 0.5 * gd < tol || i + 1 == max_iter
-                                             : 0.5 * gd < 10.0 * tol || last_change < 1000.0 * tol || i + 1 == max_iter;
+        const bool likely_last = hedged_meat
+                                     ? 0.5 * gd < 10.0 * tol || last_change < 1000.0 * tol || i + 1 == max_iter
+                                     : 0.5 * gd < tol || i + 1 == max_iter;
         const unsigned full_sums = kLogLike | kScore | kHessian | (likely_last ? meat : 0u);
         Evaluation trial = objective.evaluate(bt, full_sums, false);
         ++passes;
@@ -162,7 +163,7 @@ FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol, cons
 FitResult fit_bfgs(Probit& model, const MatrixView& rows, std::uint64_t max_iter, double tol,
                    const Interrupt& interrupt, bool want_meat, const Matrix* clusters) {
     InMemoryObjective objective(model, rows, clusters, interrupt);
-    return fit_newton(objective, max_iter, tol, interrupt, want_meat, clusters != nullptr);
+    return fit_newton(objective, max_iter, tol, interrupt, want_meat);
 }
 
 }  // namespace quorvel

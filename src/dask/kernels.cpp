@@ -284,7 +284,7 @@ PyObject* newton(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const double tol = to_double(slot[2]);
     const bool want_meat = slot[4] != nullptr && to_bool_exact(slot[4]);
     CallbackObjective objective(k, slot[3]);
-    FitResult fitted = fit_newton(objective, max_iter, tol, check_signals, want_meat);
+    FitResult fitted = fit_newton(objective, max_iter, tol, check_signals, want_meat, /*hedged_meat=*/true);
     PyRef params = new_array_1d(std::move(fitted.params));
     PyRef hessian = fitted.hessian ? new_array_2d(std::move(*fitted.hessian)) : PyRef::borrow(Py_None);
     PyRef meat = fitted.meat ? new_array_2d(std::move(*fitted.meat)) : PyRef::borrow(Py_None);
