@@ -281,6 +281,7 @@ public:
     std::size_t k() const override { return 1; }
     Evaluation evaluate(const Vector& beta, unsigned sums, bool record) override {
         if (record) recorded_ = beta;
+        if (sums & kMeat) ++meat_passes;
         Evaluation e;
         e.loglike = beta[0] == 0.0 ? -10.0 : elsewhere_;
         if (sums & kScore) e.score = {beta[0] == 0.0 ? g0_ : 0.0};
@@ -288,6 +289,8 @@ public:
         return e;
     }
     void complete(unsigned sums, Evaluation& e) override { e = evaluate(recorded_, sums | kLogLike, false); }
+
+    int meat_passes = 0;  // evaluations asked for the meat
 
 private:
     double g0_, elsewhere_;
@@ -315,6 +318,25 @@ TEST(FitBfgs, FullStepLosingOnlyRoundingIsKept) {
         EXPECT_EQ(r.passes, c.passes) << c.name;
         EXPECT_TRUE(r.converged) << c.name;
         EXPECT_EQ(r.loglike, c.elsewhere) << c.name;
+    }
+}
+
+// A first step predicted (and found) to gain 5e-6, then a zero step at the
+// optimum: with tol 1e-6 only the second is predicted to be the last, and the
+// meat is formed there alone; the hedged rule (below 10 tol) takes it in
+// both.
+TEST(FitBfgs, MeatIsFormedWhereTheStopIsPredictedOrWithinTheHedge) {
+    const struct {
+        bool hedged;
+        int meat_passes;
+    } cases[] = {{false, 1}, {true, 2}};
+    for (const auto& c : cases) {
+        ScriptedObjective objective(std::sqrt(1e-5), -10.0 + 5e-6);
+        const FitResult r = fit_newton(objective, 35, 1e-6, {}, true, c.hedged);
+        EXPECT_TRUE(r.converged) << c.hedged;
+        EXPECT_EQ(r.passes, 3u) << c.hedged;
+        EXPECT_TRUE(r.meat.has_value()) << c.hedged;
+        EXPECT_EQ(objective.meat_passes, c.meat_passes) << c.hedged;
     }
 }
 
