@@ -255,10 +255,11 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
     const double* row = g_.data() + start * cols;
     // Rows of one cluster often follow each other (data sorted by it): a row
     // with the bits of the row placed before it is in that row's cluster.
-    // words_ holds those bits after every cluster_of.
+    // words_ holds those bits after every cluster_of, and some row was placed
+    // once a pattern is known.
     const std::uint64_t* last = words_.data();
     for (std::size_t r = 0; r < len; ++r, row += cols) {
-        if (have_last_) {
+        if (pattern_count_ > 0) {
             bool same = true;
             for (std::size_t c = 0; c < cols; ++c) {
                 std::uint64_t bits;
@@ -271,7 +272,6 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
             }
         }
         last_cluster_ = cluster_of(row, start + r);
-        have_last_ = true;
         out[r] = last_cluster_;
     }
 }

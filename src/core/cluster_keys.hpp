@@ -90,8 +90,7 @@ private:
     std::vector<std::size_t> first_rows_;        // per cluster, in order of appearance
     Table<double> sums_;                         // per cluster, k_ entries each
     std::vector<std::uint64_t> words_;           // the bits of the row being placed, or last placed
-    std::size_t last_cluster_ = 0;               // the cluster of the row last placed
-    bool have_last_ = false;                     // whether a row was placed
+    std::size_t last_cluster_ = 0;               // the cluster of the row last placed, if any
     // The distinct bit patterns, g.cols() words each.
     Table<std::uint64_t> patterns_;
     std::size_t pattern_count_ = 0;
