@@ -4,14 +4,27 @@
 // erfc, log and the density's exponential agree with the correctly rounded
 // value to within one unit in the last place (see tests/cpp/test_fast_math.cpp and tools/fit_fast_math.py).  The
 // work is done on packs of four elements (eight with AVX2: on x86-64 an AVX2
-// build of the same code is chosen at run time when the processor has it,
-// and one with AVX-512's 32 vector registers where it has that).
+// build of the same code is chosen at run time when the processor has it;
+// where it has AVX-512, the normal distribution and log take eight-wide
+// vectors, and erfc the AVX2 code with AVX-512's 32 vector registers).
 // Every variant performs the same IEEE operations in the same order, without
 // fused multiply-adds, so the results do not depend on the variant, on n or on
 // the position of an element in the array.
 #pragma once
 
 #include <cstddef>
+
+// Set in builds with AddressSanitizer, whose stacks for returned frames give
+// locals at most 32-byte alignment, while GCC spills eight-wide vectors to
+// 64-byte aligned slots (an aligned store to such a slot faulted).  Those
+// builds leave out the code that keeps eight-wide vectors.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEL_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 namespace quorvel {
 

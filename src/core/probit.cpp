@@ -140,17 +140,9 @@ QUORVEL_ALWAYS_INLINE inline void accumulate_lower(double* acc, std::size_t kp, 
     }
 }
 
-// Not in builds with AddressSanitizer: its stacks for returned frames give
-// locals at most 32-byte alignment, while GCC keeps these tiles' eight-wide
-// vectors in 64-byte aligned slots there (an aligned store to such a slot
-// faulted).  Those builds take the four-wide tiles.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVEL_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUORVEL_ADDRESS_SANITIZER 1
-#endif
-#endif
+// Not in builds with AddressSanitizer (QUORVEL_ADDRESS_SANITIZER): GCC
+// keeps these tiles' eight-wide vectors in 64-byte aligned slots.  Those
+// builds take the four-wide tiles.
 #if defined(__x86_64__) && !defined(QUORVEL_ADDRESS_SANITIZER)
 #define QUORVEL_HAVE_WIDE_OUTER 1
 // The same sums with eight columns to a vector where the processor has

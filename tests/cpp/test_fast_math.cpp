@@ -252,6 +252,15 @@ TEST(FastMath, NormalVariantsAgreeBitForBit) {
             }
         }
     }
+    // A mean and sd other than 0 and 1: the arguments are formed by division.
+    const NormalArgs shifted{0.3, 1.7, 1.7 * 1.4142135623730951, 1.7 * 2.5066282746310007, false};
+    std::vector<double> c_ref(all), f_ref(all), c(all), f(all);
+    d::normal_one_at_a_time(shifted, u.data(), c_ref.data(), f_ref.data(), all);
+    for (auto variant : {d::normal_baseline, d::normal_avx2, d::normal_avx512}) {
+        variant(shifted, u.data(), c.data(), f.data(), all);
+        for (std::size_t i = 0; i < all; ++i)
+            ASSERT_TRUE(same_bits(c[i], c_ref[i]) && same_bits(f[i], f_ref[i])) << "u = " << u[i];
+    }
 }
 
 // The special values, and the error against expl wherever the result is a
