@@ -117,6 +117,7 @@ struct Batch {
     Vector p1, p0, f1;                       // Phi(t1), Phi(t0) and phi(t1)
     std::vector<std::int64_t> one, zero;     // all ones where t1 (t0) is t
     std::vector<char> active;                // per such column: 0/1 so far, binary sums formed
+    bool wide_index = simd::has_wide_index();
     simd::Lookahead ahead;                   // the next batch's rows, requested between the steps
 
     Batch(std::size_t k_, const double* b_, const std::vector<std::size_t>& bin)
@@ -145,7 +146,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     const double* rows = w.rows.data();
     const double* b = w.b;
     double* t = w.t.data();
-    simd::linear_index_padded(t, rows, kp, k, b, len);
+    simd::linear_index_rows(w.wide_index, t, rows, kp, k, b, len);
     w.ahead.step();
     double* pdf_t = w.pdf_t.data();
     double* cdf_t = w.cdf_t.data();

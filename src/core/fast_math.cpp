@@ -34,15 +34,7 @@
 #include <limits>
 #include <type_traits>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-// GCC 12 warns that the placeholder operand of the intrinsics' masked forms
-// (a self-initialised "undefined" vector) may be used uninitialised; it is
-// never read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
+#include "core/simd.hpp"  // the intrinsics, QUORVEL_ADDRESS_SANITIZER
 
 #if defined(__GNUC__)
 // The helpers returning 32-byte vectors are always inlined, so the ABI of such
@@ -1730,7 +1722,7 @@ void normal_avx512_impl(const NormalArgs& p, const double* x, double* cdf_out, d
 // log 2.8 -> 1.7.  Stretches are taken in two sweeps as before, two vectors
 // at a time in the second; the last n % 8 values go to the four-wide code.
 // (erfc_batch, which the model does not use, keeps the four-wide code.)
-// Left out with AddressSanitizer (fast_math.hpp).
+// Left out with AddressSanitizer (linalg.hpp).
 #if !defined(QUORVEL_ADDRESS_SANITIZER)
 #define QV_HAVE_WIDE_KERNELS 1
 #if defined(__clang__)

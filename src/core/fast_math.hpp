@@ -14,18 +14,6 @@
 
 #include <cstddef>
 
-// Set in builds with AddressSanitizer, whose stacks for returned frames give
-// locals at most 32-byte alignment, while GCC spills eight-wide vectors to
-// 64-byte aligned slots (an aligned store to such a slot faulted).  Those
-// builds leave out the code that keeps eight-wide vectors.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVEL_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUORVEL_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 namespace quorvel {
 
 // out[i] = erfc(x[i]).  NaN gives NaN, erfc(+inf) = 0, erfc(-inf) = 2,

@@ -59,6 +59,18 @@ inline void check_index(std::size_t index, std::size_t dim) {
 #define QUORVEL_MULTIVERSION
 #endif
 
+// Set in builds with AddressSanitizer, whose stacks for returned frames give
+// locals at most 32-byte alignment, while GCC spills eight-wide vectors to
+// 64-byte aligned slots (an aligned store to such a slot faulted).  Those
+// builds leave out the code that keeps eight-wide vectors.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEL_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 // Inlined into each compiled version of its caller.
 #if defined(__GNUC__) || defined(__clang__)
 #define QUORVEL_ALWAYS_INLINE __attribute__((always_inline))

@@ -364,6 +364,7 @@ struct Work {
     double p_zero = 0.0, log_zero = 0.0, pdf_zero = 0.0;
     bool beta_zero = false;  // every beta_j is +0 or -0
     bool wide_outer = false;  // the outer products with the AVX-512 tiles
+    bool wide_index = false;  // the linear index eight rows to a vector
     simd::Lookahead ahead;   // the next block's rows, requested between the steps
 };
 
@@ -412,7 +413,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     } else {
         // From the padded copy where there is one.
         if (w.want_lambda)
-            simd::linear_index_padded(z, xp, kp, k, source.beta->data(), len);
+            simd::linear_index_rows(w.wide_index, z, xp, kp, k, source.beta->data(), len);
         else
             simd::linear_index(z, rows, k, k, source.beta->data(), len);
         for (std::size_t r = 0; r < len; ++r) {
@@ -525,6 +526,7 @@ void run_pass(Pass& pass, const Source& source) {
     w.want_hessian = (pass.sums & kHessian) != 0;
     w.want_meat = (pass.sums & kMeat) != 0;
     w.wide_outer = use_wide_outer();
+    w.wide_index = simd::has_wide_index();
     w.want_lambda = w.want_score || w.want_hessian || w.want_meat || pass.scores_out != nullptr ||
                     pass.grouping != nullptr;
     if (w.want_score) pass.g.assign(w.kp, 0.0);

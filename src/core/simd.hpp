@@ -11,6 +11,16 @@
 
 #include "core/linalg.hpp"
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// GCC 12 warns that the placeholder operand of the intrinsics' masked forms
+// (a self-initialised "undefined" vector) may be used uninitialised; it is
+// never read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#endif
+
 #if defined(__GNUC__) || defined(__clang__)
 #define QUORVEL_HAVE_V4 1
 
@@ -297,6 +307,89 @@ QUORVEL_ALWAYS_INLINE inline void linear_index_padded(double* z, const double* r
     }
 #endif
     linear_index(z + r, rows + r * kp, kp, k, b, len - r);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(QUORVEL_ADDRESS_SANITIZER)
+#define QUORVEL_HAVE_WIDE_INDEX 1
+// linear_index_padded with eight rows' sums to a vector, for processors with
+// AVX-512 (F and VL; the caller checks): sixteen rows at a time as two
+// vectors.  Each block of eight rows by four columns is loaded a row pair at
+// a time (rows i and i + 4 in the two halves) and transposed with eight
+// two-source shuffles; each column's vector is then added to the rows' sums
+// in column order from 0.0, as above, so the sums are the same bits.  The
+// rows after the last group of eight take linear_index_padded.
+// p + s, with p as the first operand: where both are NaN, x86 returns the
+// first operand's, and the four-wide sums (compiled with the product first)
+// give a NaN product's sign and payload.  The compiler may swap the operands
+// of an ordinary addition, so the instruction is written out.
+__attribute__((always_inline, target("avx2,avx512f,avx512vl"))) inline __m512d add_product_first(__m512d p,
+                                                                                                 __m512d s) {
+    __m512d r;
+    __asm__("vaddpd %2, %1, %0" : "=v"(r) : "v"(p), "v"(s));
+    return r;
+}
+
+// s + x(i, e) * b_e for e = 0..c-1 in order, rows i = 0..7 of x (stride kp).
+__attribute__((always_inline, target("avx2,avx512f,avx512vl"))) inline __m512d add_columns_wide(
+    __m512d s, const double* x, std::size_t kp, const double* b, std::size_t c) {
+    __m512d p[4];
+    for (int i = 0; i < 4; ++i)
+        p[i] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(x + i * kp)), _mm256_loadu_pd(x + (i + 4) * kp),
+                                  1);
+    const __m512d t0 = _mm512_unpacklo_pd(p[0], p[1]), t1 = _mm512_unpackhi_pd(p[0], p[1]);
+    const __m512d t2 = _mm512_unpacklo_pd(p[2], p[3]), t3 = _mm512_unpackhi_pd(p[2], p[3]);
+    const __m512i even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t0, even, t2), _mm512_set1_pd(b[0])), s);
+    if (c > 1) s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t1, even, t3), _mm512_set1_pd(b[1])), s);
+    if (c > 2) s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t0, odd, t2), _mm512_set1_pd(b[2])), s);
+    if (c > 3) s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t1, odd, t3), _mm512_set1_pd(b[3])), s);
+    return s;
+}
+
+__attribute__((target("avx2,avx512f,avx512vl"), noinline)) inline void linear_index_wide(
+    double* z, const double* rows, std::size_t kp, std::size_t k, const double* b, std::size_t len) noexcept {
+    std::size_t r = 0;
+    for (; r + 16 <= len; r += 16) {
+        const double* x = rows + r * kp;
+        __m512d s0 = _mm512_setzero_pd(), s1 = _mm512_setzero_pd();
+        for (std::size_t l = 0; l < k; l += 4) {
+            const std::size_t c = k - l < 4 ? k - l : 4;
+            s0 = add_columns_wide(s0, x + l, kp, b + l, c);
+            s1 = add_columns_wide(s1, x + 8 * kp + l, kp, b + l, c);
+        }
+        _mm512_storeu_pd(z + r, s0);
+        _mm512_storeu_pd(z + r + 8, s1);
+    }
+    if (r + 8 <= len) {
+        __m512d s0 = _mm512_setzero_pd();
+        for (std::size_t l = 0; l < k; l += 4) s0 = add_columns_wide(s0, rows + r * kp + l, kp, b + l, k - l < 4 ? k - l : 4);
+        _mm512_storeu_pd(z + r, s0);
+        r += 8;
+    }
+    linear_index_padded(z + r, rows + r * kp, kp, k, b, len - r);
+}
+#endif
+
+// Whether linear_index_wide exists and the processor can run it.
+inline bool has_wide_index() {
+#if QUORVEL_HAVE_WIDE_INDEX
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// linear_index_padded, through linear_index_wide where wide is set (from
+// has_wide_index()).
+QUORVEL_ALWAYS_INLINE inline void linear_index_rows(bool wide, double* z, const double* rows, std::size_t kp,
+                                                    std::size_t k, const double* b, std::size_t len) {
+#if QUORVEL_HAVE_WIDE_INDEX
+    if (wide) return linear_index_wide(z, rows, kp, k, b, len);
+#else
+    (void)wide;
+#endif
+    linear_index_padded(z, rows, kp, k, b, len);
 }
 
 }  // namespace quorvel::simd
