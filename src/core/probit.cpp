@@ -220,6 +220,34 @@ QUORVEL_ALWAYS_INLINE inline void wide_tile_rows(double* acc, std::size_t kp, co
     }
 }
 
+// scale_rows eight columns to a vector (the last four of a row that has
+// kp % 8 = 4 in a vector of four).  Only called where the processor has
+// AVX-512 (use_wide_outer()); the same products, so the same bits.
+template <std::size_t KP>
+QUORVEL_ALWAYS_INLINE inline void scale_rows_wide_loop(double* dst, const double* src, std::size_t kp,
+                                                       const double* w, std::size_t len) {
+    const std::size_t width = KP > 0 ? KP : kp;
+    for (std::size_t r = 0; r < len; ++r, src += width, dst += width) {
+        const double s = w[r];
+        const v8 b = {s, s, s, s, s, s, s, s};
+        std::size_t j = 0;
+        for (; j + 8 <= width; j += 8) store8(dst + j, load8(src + j) * b);
+        if (j < width) store4(dst + j, load4(src + j) * v4{s, s, s, s});
+    }
+}
+__attribute__((target("avx2,avx512f,avx512vl"), noinline)) void scale_rows_wide(
+    double* dst, const double* src, std::size_t kp, const double* w, std::size_t len) noexcept {
+    switch (kp) {
+        case 4: return scale_rows_wide_loop<4>(dst, src, kp, w, len);
+        case 8: return scale_rows_wide_loop<8>(dst, src, kp, w, len);
+        case 12: return scale_rows_wide_loop<12>(dst, src, kp, w, len);
+        case 16: return scale_rows_wide_loop<16>(dst, src, kp, w, len);
+        case 20: return scale_rows_wide_loop<20>(dst, src, kp, w, len);
+        case 24: return scale_rows_wide_loop<24>(dst, src, kp, w, len);
+        default: return scale_rows_wide_loop<0>(dst, src, kp, w, len);
+    }
+}
+
 // accumulate_lower with the wide tiles.  Only called where the processor
 // has AVX-512 (use_wide_outer()).
 template <bool kAdd>
@@ -270,6 +298,17 @@ QUORVEL_ALWAYS_INLINE inline void add_lower_products(bool wide, double* acc, std
     (void)wide;
 #endif
     accumulate_lower<kAdd>(acc, kp, k, a, x, len);
+}
+
+// scale_rows, through scale_rows_wide where wide is set.
+QUORVEL_ALWAYS_INLINE inline void scale_weighted_rows(bool wide, double* dst, const double* src, std::size_t kp,
+                                                      const double* w, std::size_t len) {
+#if QUORVEL_HAVE_WIDE_OUTER
+    if (wide) return scale_rows_wide(dst, src, kp, w, len);
+#else
+    (void)wide;
+#endif
+    scale_rows(dst, src, kp, w, len);
 }
 
 // Whether the processor has AVX-512, for the wide tiles.
@@ -486,14 +525,14 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         double* wr = w.weight.data();
         for (std::size_t r = 0; r < len; ++r) wr[r] = (z[r] + lambda[r]) * lambda[r];
         double* ap = w.weighted.data();
-        scale_rows(ap, xp, kp, wr, len);
+        scale_weighted_rows(w.wide_outer, ap, xp, kp, wr, len);
         add_lower_products<false>(w.wide_outer, pass.h.data(), kp, k, ap, xp, len);
     }
     w.ahead.step();
     if (w.want_meat) {
         // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
         // The rows are scaled in place: nothing after this reads them.
-        scale_rows(xp, xp, kp, lambda, len);
+        scale_weighted_rows(w.wide_outer, xp, xp, kp, lambda, len);
         add_lower_products<true>(w.wide_outer, pass.m.data(), kp, k, xp, xp, len);
     }
 }
