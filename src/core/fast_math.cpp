@@ -1887,12 +1887,15 @@ QV_WIDE_INLINE void normal_run(const NormalArgs& args, const double* x, double* 
             Z sh, sl, shifted;
             store_index(exp_rows + j, exp_row_of(exp_reduce(xb, sh, sl, shifted)));
         }
+        // Only the outputs wanted are offset (the others may be null).
+        double* const c = kCdf ? cdf_out + i : nullptr;
+        double* const f = kPdf ? pdf_out + i : nullptr;
         std::size_t j = 0;
         for (; j + 16 <= m; j += 16) {
-            normal_finish<kCdf, kPdf>(eb, ab, erfc_rows, exp_rows, j, sd_sqrt2pi, cdf_out + i, pdf_out + i);
-            normal_finish<kCdf, kPdf>(eb, ab, erfc_rows, exp_rows, j + 8, sd_sqrt2pi, cdf_out + i, pdf_out + i);
+            normal_finish<kCdf, kPdf>(eb, ab, erfc_rows, exp_rows, j, sd_sqrt2pi, c, f);
+            normal_finish<kCdf, kPdf>(eb, ab, erfc_rows, exp_rows, j + 8, sd_sqrt2pi, c, f);
         }
-        if (j < m) normal_finish<kCdf, kPdf>(eb, ab, erfc_rows, exp_rows, j, sd_sqrt2pi, cdf_out + i, pdf_out + i);
+        if (j < m) normal_finish<kCdf, kPdf>(eb, ab, erfc_rows, exp_rows, j, sd_sqrt2pi, c, f);
         i += m;
     }
     if (i < n) normal_avx512_impl(p, x + i, kCdf ? cdf_out + i : nullptr, kPdf ? pdf_out + i : nullptr, n - i);
