@@ -117,7 +117,7 @@ struct Batch {
     Vector p1, p0, f1;                       // Phi(t1), Phi(t0) and phi(t1)
     std::vector<std::int64_t> one, zero;     // all ones where t1 (t0) is t
     std::vector<char> active;                // per such column: 0/1 so far, binary sums formed
-    bool wide_index = simd::has_wide_index();
+    bool wide_index = simd::has_avx512();
     simd::Lookahead ahead;                   // the next batch's rows, requested between the steps
 
     Batch(std::size_t k_, const double* b_, const std::vector<std::size_t>& bin)

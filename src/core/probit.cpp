@@ -314,8 +314,7 @@ QUORVEL_ALWAYS_INLINE inline void scale_weighted_rows(bool wide, double* dst, co
 // Whether the processor has AVX-512, for the wide tiles.
 bool use_wide_outer() {
 #if QUORVEL_HAVE_WIDE_OUTER
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-    return has;
+    return simd::has_avx512();
 #else
     return false;
 #endif
@@ -565,7 +564,7 @@ void run_pass(Pass& pass, const Source& source) {
     w.want_hessian = (pass.sums & kHessian) != 0;
     w.want_meat = (pass.sums & kMeat) != 0;
     w.wide_outer = use_wide_outer();
-    w.wide_index = simd::has_wide_index();
+    w.wide_index = simd::has_avx512();
     w.want_lambda = w.want_score || w.want_hessian || w.want_meat || pass.scores_out != nullptr ||
                     pass.grouping != nullptr;
     if (w.want_score) pass.g.assign(w.kp, 0.0);

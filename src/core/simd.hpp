@@ -370,8 +370,9 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) inline void linear_in
 }
 #endif
 
-// Whether linear_index_wide exists and the processor can run it.
-inline bool has_wide_index() {
+// Whether the eight-wide code for AVX-512 (F and VL) is built and the
+// processor can run it: linear_index_wide and the Hessian's wide sums.
+inline bool has_avx512() {
 #if QUORVEL_HAVE_WIDE_INDEX
     static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     return has;
@@ -381,7 +382,7 @@ inline bool has_wide_index() {
 }
 
 // linear_index_padded, through linear_index_wide where wide is set (from
-// has_wide_index()).
+// has_avx512()).
 QUORVEL_ALWAYS_INLINE inline void linear_index_rows(bool wide, double* z, const double* rows, std::size_t kp,
                                                     std::size_t k, const double* b, std::size_t len) {
 #if QUORVEL_HAVE_WIDE_INDEX
