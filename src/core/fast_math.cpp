@@ -34,7 +34,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "core/simd.hpp"  // the intrinsics, QUORVEL_ADDRESS_SANITIZER
+#include "core/simd.hpp"  // the intrinsics, QUORVEL_HAVE_WIDE
 
 #if defined(__GNUC__)
 // The helpers returning 32-byte vectors are always inlined, so the ABI of such
@@ -1722,15 +1722,14 @@ void normal_avx512_impl(const NormalArgs& p, const double* x, double* cdf_out, d
 // log 2.8 -> 1.7.  Stretches are taken in two sweeps as before, two vectors
 // at a time in the second; the last n % 8 values go to the four-wide code.
 // (erfc_batch, which the model does not use, keeps the four-wide code.)
-// Left out with AddressSanitizer (linalg.hpp).
-#if !defined(QUORVEL_ADDRESS_SANITIZER)
+// Built where simd.hpp builds its eight-wide code (not with AddressSanitizer).
+#if QUORVEL_HAVE_WIDE
 #define QV_HAVE_WIDE_KERNELS 1
 #if defined(__clang__)
 #define QV_WIDE __attribute__((target("avx2,avx512f,avx512vl")))
 #else
 #define QV_WIDE __attribute__((target("avx2,avx512f,avx512vl"), optimize("schedule-insns", "sched-pressure")))
 #endif
-#define QV_WIDE_INLINE inline __attribute__((always_inline, target("avx2,avx512f,avx512vl")))
 
 namespace wide {
 
@@ -1738,54 +1737,46 @@ using Z = __m512d;
 using ZI = __m512i;
 using K = __mmask8;
 
-QV_WIDE_INLINE Z set(double v) { return _mm512_set1_pd(v); }
-QV_WIDE_INLINE ZI seti(u64 v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
-QV_WIDE_INLINE Z add(Z a, Z b) { return _mm512_add_pd(a, b); }
-QV_WIDE_INLINE Z sub(Z a, Z b) { return _mm512_sub_pd(a, b); }
-QV_WIDE_INLINE Z mul(Z a, Z b) { return _mm512_mul_pd(a, b); }
-QV_WIDE_INLINE Z div(Z a, Z b) { return _mm512_div_pd(a, b); }
-QV_WIDE_INLINE ZI bits(Z a) { return _mm512_castpd_si512(a); }
-QV_WIDE_INLINE Z as_z(ZI a) { return _mm512_castsi512_pd(a); }
+QUORVEL_WIDE_INLINE Z set(double v) { return _mm512_set1_pd(v); }
+QUORVEL_WIDE_INLINE ZI seti(u64 v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
+QUORVEL_WIDE_INLINE Z add(Z a, Z b) { return _mm512_add_pd(a, b); }
+QUORVEL_WIDE_INLINE Z sub(Z a, Z b) { return _mm512_sub_pd(a, b); }
+QUORVEL_WIDE_INLINE Z mul(Z a, Z b) { return _mm512_mul_pd(a, b); }
+QUORVEL_WIDE_INLINE Z div(Z a, Z b) { return _mm512_div_pd(a, b); }
+QUORVEL_WIDE_INLINE ZI bits(Z a) { return _mm512_castpd_si512(a); }
+QUORVEL_WIDE_INLINE Z as_z(ZI a) { return _mm512_castsi512_pd(a); }
 // a where m is set, else b.
-QV_WIDE_INLINE Z sel(K m, Z a, Z b) { return _mm512_mask_blend_pd(m, b, a); }
-QV_WIDE_INLINE K lt(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OS); }
-QV_WIDE_INLINE K gt(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OS); }
-QV_WIDE_INLINE K ge(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OS); }
-QV_WIDE_INLINE K eq(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
-QV_WIDE_INLINE Z load(const double* p) { return _mm512_loadu_pd(p); }
-QV_WIDE_INLINE void store(double* p, Z v) { _mm512_storeu_pd(p, v); }
-QV_WIDE_INLINE void store_index(u64* p, ZI v) { _mm512_storeu_si512(p, v); }
+QUORVEL_WIDE_INLINE Z sel(K m, Z a, Z b) { return _mm512_mask_blend_pd(m, b, a); }
+QUORVEL_WIDE_INLINE K lt(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OS); }
+QUORVEL_WIDE_INLINE K gt(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OS); }
+QUORVEL_WIDE_INLINE K ge(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OS); }
+QUORVEL_WIDE_INLINE K eq(Z a, Z b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+QUORVEL_WIDE_INLINE Z load(const double* p) { return _mm512_loadu_pd(p); }
+QUORVEL_WIDE_INLINE void store(double* p, Z v) { _mm512_storeu_pd(p, v); }
+QUORVEL_WIDE_INLINE void store_index(u64* p, ZI v) { _mm512_storeu_si512(p, v); }
 
-// Columns 0 .. C-1 (C <= 4) of the rows tab + i[0], ..., tab + i[7]: the
-// rows are loaded in pairs (lanes r and r + 4) and transposed.
-QV_WIDE_INLINE Z row_pair(const double* tab, const u64* i, int r) {
-    return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(tab + i[r])), _mm256_loadu_pd(tab + i[r + 4]), 1);
-}
+// Columns 0 .. C-1 (C <= 4) of the rows tab + i[0], ..., tab + i[7], loaded
+// in pairs (lanes r and r + 4) and transposed.
 template <int C>
-QV_WIDE_INLINE void rows_of(const double* tab, const u64* i, Z* out) {
-    const Z z0 = row_pair(tab, i, 0), z1 = row_pair(tab, i, 1), z2 = row_pair(tab, i, 2), z3 = row_pair(tab, i, 3);
-    const Z t0 = _mm512_unpacklo_pd(z0, z1), t1 = _mm512_unpackhi_pd(z0, z1);
-    const Z t2 = _mm512_unpacklo_pd(z2, z3), t3 = _mm512_unpackhi_pd(z2, z3);
-    const ZI even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-    out[0] = _mm512_permutex2var_pd(t0, even, t2);
-    if constexpr (C > 1) out[1] = _mm512_permutex2var_pd(t1, even, t3);
-    if constexpr (C > 2) out[2] = _mm512_permutex2var_pd(t0, odd, t2);
-    if constexpr (C > 3) out[3] = _mm512_permutex2var_pd(t1, odd, t3);
+QUORVEL_WIDE_INLINE void rows_of(const double* tab, const u64* i, Z* out) {
+    Z p[4];
+    for (int r = 0; r < 4; ++r) p[r] = simd::load_row_pair(tab + i[r], tab + i[r + 4]);
+    simd::columns_of_row_pairs(p, out, C);
 }
 
 // ---- erfc and e^a (erfc_exp_kernel) ----
 
-QV_WIDE_INLINE Z erfc_clamp(Z x) {
+QUORVEL_WIDE_INLINE Z erfc_clamp(Z x) {
     const Z ax = as_z(_mm512_and_epi64(bits(x), seti(0x7FFFFFFFFFFFFFFFULL)));
     return sel(lt(ax, set(28.0)), ax, set(28.0));
 }
 // The row of g's table (erfc_row_of): 12 times the interval's number.
-QV_WIDE_INLINE ZI erfc_row_of(Z xb) {
+QUORVEL_WIDE_INLINE ZI erfc_row_of(Z xb) {
     const Z xi = sel(gt(xb, set(0x1p-6)), xb, set(0x1p-6));
     const ZI i = _mm512_sub_epi64(_mm512_srli_epi64(bits(xi), 48), seti(as_u(0x1p-6) >> 48));
     return _mm512_add_epi64(_mm512_slli_epi64(i, 3), _mm512_slli_epi64(i, 2));
 }
-QV_WIDE_INLINE ZI exp_reduce(Z xb, Z& sh, Z& sl, Z& shifted) {
+QUORVEL_WIDE_INLINE ZI exp_reduce(Z xb, Z& sh, Z& sl, Z& shifted) {
     const Z c = mul(xb, set(kSplitter));
     const Z xh = sub(c, sub(c, xb));
     const Z xl = sub(xb, xh);
@@ -1794,10 +1785,10 @@ QV_WIDE_INLINE ZI exp_reduce(Z xb, Z& sh, Z& sl, Z& shifted) {
     shifted = add(mul(sh, set(kExpInvStep)), set(kRoundMagic));
     return _mm512_sub_epi64(bits(shifted), seti(as_u(kRoundMagic)));
 }
-QV_WIDE_INLINE ZI exp_row_of(ZI kn) { return _mm512_slli_epi64(_mm512_and_epi64(kn, seti(127)), 1); }
+QUORVEL_WIDE_INLINE ZI exp_row_of(ZI kn) { return _mm512_slli_epi64(_mm512_and_epi64(kn, seti(127)), 1); }
 
 template <bool kErfc, bool kExp>
-QV_WIDE_INLINE void erfc_exp(Z x, Z a, Z& erfc_out, Z& exp_out, const u64* erfc_rows, const u64* exp_rows) {
+QUORVEL_WIDE_INLINE void erfc_exp(Z x, Z a, Z& erfc_out, Z& exp_out, const u64* erfc_rows, const u64* exp_rows) {
     const Z ax = as_z(_mm512_and_epi64(bits(x), seti(0x7FFFFFFFFFFFFFFFULL)));
     const Z xb = sel(lt(ax, set(28.0)), ax, set(28.0));
     Z c0h, gl;
@@ -1856,7 +1847,7 @@ QV_WIDE_INLINE void erfc_exp(Z x, Z a, Z& erfc_out, Z& exp_out, const u64* erfc_
 // The second sweep's values j .. j + 7 of a stretch, from the first sweep's
 // arguments and rows.
 template <bool kCdf, bool kPdf>
-QV_WIDE_INLINE void normal_finish(const double* eb, const double* ab, const u64* erfc_rows, const u64* exp_rows,
+QUORVEL_WIDE_INLINE void normal_finish(const double* eb, const double* ab, const u64* erfc_rows, const u64* exp_rows,
                                   std::size_t j, Z sd_sqrt2pi, double* cdf_out, double* pdf_out) {
     Z c, f;
     erfc_exp<kCdf, kPdf>(load(eb + j), load(ab + j), c, f, erfc_rows + j, exp_rows + j);
@@ -1866,7 +1857,7 @@ QV_WIDE_INLINE void normal_finish(const double* eb, const double* ab, const u64*
 
 // TwoSweepNormalLoop's run, eight values to a vector.
 template <bool kCdf, bool kPdf>
-QV_WIDE_INLINE void normal_run(const NormalArgs& args, const double* x, double* cdf_out, double* pdf_out,
+QUORVEL_WIDE_INLINE void normal_run(const NormalArgs& args, const double* x, double* cdf_out, double* pdf_out,
                                std::size_t n) {
     const NormalArgs p = args;  // a local copy, which the stores cannot alias
     alignas(64) double eb[kSweepStretch], ab[kSweepStretch];
@@ -1904,10 +1895,10 @@ QV_WIDE_INLINE void normal_run(const NormalArgs& args, const double* x, double* 
 // ---- log (log_kernel) ----
 
 // x scaled by 2^52 where it is subnormal (log_scaled).
-QV_WIDE_INLINE Z log_scaled(Z x, K subnormal) { return sel(subnormal, mul(x, set(0x1p52)), x); }
-QV_WIDE_INLINE ZI log_row_of(ZI tmp) { return _mm512_slli_epi64(_mm512_and_epi64(_mm512_srli_epi64(tmp, 45), seti(127)), 2); }
+QUORVEL_WIDE_INLINE Z log_scaled(Z x, K subnormal) { return sel(subnormal, mul(x, set(0x1p52)), x); }
+QUORVEL_WIDE_INLINE ZI log_row_of(ZI tmp) { return _mm512_slli_epi64(_mm512_and_epi64(_mm512_srli_epi64(tmp, 45), seti(127)), 2); }
 
-QV_WIDE_INLINE Z log_at(Z x, const u64* rows) {
+QUORVEL_WIDE_INLINE Z log_at(Z x, const u64* rows) {
     const bool all_regular = (ge(x, set(0x1p-1022)) & lt(x, set(kInf))) == 0xFF;
     Z xs = x, kadj = set(0.0);
     if (!all_regular) {
@@ -1980,7 +1971,6 @@ QV_WIDE void log_wide(const double* x, double* out, std::size_t n) {
     if (i < n) log_avx512_impl(x + i, out + i, n - i);
 }
 #undef QV_WIDE
-#undef QV_WIDE_INLINE
 #endif
 #undef QV_VECTOR_FUNCTION
 bool cpu_has_avx512() {

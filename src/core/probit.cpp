@@ -140,11 +140,9 @@ QUORVEL_ALWAYS_INLINE inline void accumulate_lower(double* acc, std::size_t kp, 
     }
 }
 
-// Not in builds with AddressSanitizer (QUORVEL_ADDRESS_SANITIZER): GCC
-// keeps these tiles' eight-wide vectors in 64-byte aligned slots.  Those
-// builds take the four-wide tiles.
-#if defined(__x86_64__) && !defined(QUORVEL_ADDRESS_SANITIZER)
-#define QUORVEL_HAVE_WIDE_OUTER 1
+// Where simd.hpp builds its eight-wide code (not with AddressSanitizer, whose
+// builds take the four-wide tiles).
+#if QUORVEL_HAVE_WIDE
 // The same sums with eight columns to a vector where the processor has
 // AVX-512: half the multiplications and subtractions of the four-wide tiles,
 // and thirty-two vector registers for the accumulators.  Each entry still
@@ -292,7 +290,7 @@ inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const d
 template <bool kAdd>
 QUORVEL_ALWAYS_INLINE inline void add_lower_products(bool wide, double* acc, std::size_t kp, std::size_t k,
                                                      const double* a, const double* x, std::size_t len) {
-#if QUORVEL_HAVE_WIDE_OUTER
+#if QUORVEL_HAVE_WIDE
     if (wide) return accumulate_lower_wide<kAdd>(acc, kp, k, a, x, len);
 #else
     (void)wide;
@@ -303,7 +301,7 @@ QUORVEL_ALWAYS_INLINE inline void add_lower_products(bool wide, double* acc, std
 // scale_rows, through scale_rows_wide where wide is set.
 QUORVEL_ALWAYS_INLINE inline void scale_weighted_rows(bool wide, double* dst, const double* src, std::size_t kp,
                                                       const double* w, std::size_t len) {
-#if QUORVEL_HAVE_WIDE_OUTER
+#if QUORVEL_HAVE_WIDE
     if (wide) return scale_rows_wide(dst, src, kp, w, len);
 #else
     (void)wide;
@@ -312,13 +310,7 @@ QUORVEL_ALWAYS_INLINE inline void scale_weighted_rows(bool wide, double* dst, co
 }
 
 // Whether the processor has AVX-512, for the wide tiles.
-bool use_wide_outer() {
-#if QUORVEL_HAVE_WIDE_OUTER
-    return simd::has_avx512();
-#else
-    return false;
-#endif
-}
+bool use_wide_outer() { return simd::has_avx512(); }
 
 // ---- The pass over the rows -------------------------------------------------
 

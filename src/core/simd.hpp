@@ -310,42 +310,60 @@ QUORVEL_ALWAYS_INLINE inline void linear_index_padded(double* z, const double* r
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(QUORVEL_ADDRESS_SANITIZER)
-#define QUORVEL_HAVE_WIDE_INDEX 1
-// linear_index_padded with eight rows' sums to a vector, for processors with
-// AVX-512 (F and VL; the caller checks): sixteen rows at a time as two
-// vectors.  Each block of eight rows by four columns is loaded a row pair at
-// a time (rows i and i + 4 in the two halves) and transposed with eight
-// two-source shuffles; each column's vector is then added to the rows' sums
-// in column order from 0.0, as above, so the sums are the same bits.  The
-// rows after the last group of eight take linear_index_padded.
+// The eight-wide code for AVX-512 (F and VL) is built: not in builds with
+// AddressSanitizer (linalg.hpp).
+#define QUORVEL_HAVE_WIDE 1
+#define QUORVEL_WIDE_INLINE __attribute__((always_inline, target("avx2,avx512f,avx512vl"))) inline
+
+// Rows a and b (four doubles each) as the low and the high half of a vector.
+QUORVEL_WIDE_INLINE __m512d load_row_pair(const double* a, const double* b) {
+    return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(a)), _mm256_loadu_pd(b), 1);
+}
+
+// Columns 0 .. c-1 (c <= 4) of eight rows of four doubles, given as the
+// pairs p[i] = (row i, row i + 4) of load_row_pair: out[e] holds column e of
+// rows 0 .. 7 in order.  Eight two-source shuffles for all four.
+QUORVEL_WIDE_INLINE void columns_of_row_pairs(const __m512d* p, __m512d* out, std::size_t c) {
+    const __m512d t0 = _mm512_unpacklo_pd(p[0], p[1]), t1 = _mm512_unpackhi_pd(p[0], p[1]);
+    const __m512d t2 = _mm512_unpacklo_pd(p[2], p[3]), t3 = _mm512_unpackhi_pd(p[2], p[3]);
+    const __m512i even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    out[0] = _mm512_permutex2var_pd(t0, even, t2);
+    if (c > 1) out[1] = _mm512_permutex2var_pd(t1, even, t3);
+    if (c > 2) out[2] = _mm512_permutex2var_pd(t0, odd, t2);
+    if (c > 3) out[3] = _mm512_permutex2var_pd(t1, odd, t3);
+}
+
 // p + s, with p as the first operand: where both are NaN, x86 returns the
 // first operand's, and the four-wide sums (compiled with the product first)
 // give a NaN product's sign and payload.  The compiler may swap the operands
 // of an ordinary addition, so the instruction is written out.
-__attribute__((always_inline, target("avx2,avx512f,avx512vl"))) inline __m512d add_product_first(__m512d p,
-                                                                                                 __m512d s) {
+QUORVEL_WIDE_INLINE __m512d add_product_first(__m512d p, __m512d s) {
     __m512d r;
     __asm__("vaddpd %2, %1, %0" : "=v"(r) : "v"(p), "v"(s));
     return r;
 }
 
-// s + x(i, e) * b_e for e = 0..c-1 in order, rows i = 0..7 of x (stride kp).
-__attribute__((always_inline, target("avx2,avx512f,avx512vl"))) inline __m512d add_columns_wide(
-    __m512d s, const double* x, std::size_t kp, const double* b, std::size_t c) {
-    __m512d p[4];
-    for (int i = 0; i < 4; ++i)
-        p[i] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(x + i * kp)), _mm256_loadu_pd(x + (i + 4) * kp),
-                                  1);
-    const __m512d t0 = _mm512_unpacklo_pd(p[0], p[1]), t1 = _mm512_unpackhi_pd(p[0], p[1]);
-    const __m512d t2 = _mm512_unpacklo_pd(p[2], p[3]), t3 = _mm512_unpackhi_pd(p[2], p[3]);
-    const __m512i even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-    s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t0, even, t2), _mm512_set1_pd(b[0])), s);
-    if (c > 1) s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t1, even, t3), _mm512_set1_pd(b[1])), s);
-    if (c > 2) s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t0, odd, t2), _mm512_set1_pd(b[2])), s);
-    if (c > 3) s = add_product_first(_mm512_mul_pd(_mm512_permutex2var_pd(t1, odd, t3), _mm512_set1_pd(b[3])), s);
+// s + x(i, e) * b_e for e = 0 .. min(left, 4) - 1 in order, rows i = 0..7 of
+// x (stride kp).
+QUORVEL_WIDE_INLINE __m512d add_columns_wide(__m512d s, const double* x, std::size_t kp, const double* b,
+                                             std::size_t left) {
+    const std::size_t c = left < 4 ? left : 4;
+    __m512d p[4], col[4];
+    for (int i = 0; i < 4; ++i) p[i] = load_row_pair(x + i * kp, x + (i + 4) * kp);
+    columns_of_row_pairs(p, col, c);
+    s = add_product_first(_mm512_mul_pd(col[0], _mm512_set1_pd(b[0])), s);
+    if (c > 1) s = add_product_first(_mm512_mul_pd(col[1], _mm512_set1_pd(b[1])), s);
+    if (c > 2) s = add_product_first(_mm512_mul_pd(col[2], _mm512_set1_pd(b[2])), s);
+    if (c > 3) s = add_product_first(_mm512_mul_pd(col[3], _mm512_set1_pd(b[3])), s);
     return s;
 }
 
+// linear_index_padded with eight rows' sums to a vector, for processors with
+// AVX-512 (the caller checks, has_avx512()): sixteen rows at a time as two
+// vectors.  Each block of eight rows by four columns is loaded a row pair at
+// a time and transposed; each column's vector is then added to the rows'
+// sums in column order from 0.0, as above, so the sums are the same bits.
+// The rows after the last group of eight take linear_index_padded.
 __attribute__((target("avx2,avx512f,avx512vl"), noinline)) inline void linear_index_wide(
     double* z, const double* rows, std::size_t kp, std::size_t k, const double* b, std::size_t len) noexcept {
     std::size_t r = 0;
@@ -353,16 +371,15 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) inline void linear_in
         const double* x = rows + r * kp;
         __m512d s0 = _mm512_setzero_pd(), s1 = _mm512_setzero_pd();
         for (std::size_t l = 0; l < k; l += 4) {
-            const std::size_t c = k - l < 4 ? k - l : 4;
-            s0 = add_columns_wide(s0, x + l, kp, b + l, c);
-            s1 = add_columns_wide(s1, x + 8 * kp + l, kp, b + l, c);
+            s0 = add_columns_wide(s0, x + l, kp, b + l, k - l);
+            s1 = add_columns_wide(s1, x + 8 * kp + l, kp, b + l, k - l);
         }
         _mm512_storeu_pd(z + r, s0);
         _mm512_storeu_pd(z + r + 8, s1);
     }
     if (r + 8 <= len) {
         __m512d s0 = _mm512_setzero_pd();
-        for (std::size_t l = 0; l < k; l += 4) s0 = add_columns_wide(s0, rows + r * kp + l, kp, b + l, k - l < 4 ? k - l : 4);
+        for (std::size_t l = 0; l < k; l += 4) s0 = add_columns_wide(s0, rows + r * kp + l, kp, b + l, k - l);
         _mm512_storeu_pd(z + r, s0);
         r += 8;
     }
@@ -373,7 +390,7 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) inline void linear_in
 // Whether the eight-wide code for AVX-512 (F and VL) is built and the
 // processor can run it: linear_index_wide and the Hessian's wide sums.
 inline bool has_avx512() {
-#if QUORVEL_HAVE_WIDE_INDEX
+#if QUORVEL_HAVE_WIDE
     static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     return has;
 #else
@@ -385,7 +402,7 @@ inline bool has_avx512() {
 // has_avx512()).
 QUORVEL_ALWAYS_INLINE inline void linear_index_rows(bool wide, double* z, const double* rows, std::size_t kp,
                                                     std::size_t k, const double* b, std::size_t len) {
-#if QUORVEL_HAVE_WIDE_INDEX
+#if QUORVEL_HAVE_WIDE
     if (wide) return linear_index_wide(z, rows, kp, k, b, len);
 #else
     (void)wide;
