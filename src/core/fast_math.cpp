@@ -1707,6 +1707,7 @@ QV_VECTOR_FUNCTION("avx2,avx512f,avx512vl")
 void normal_avx512_impl(const NormalArgs& p, const double* x, double* cdf_out, double* pdf_out, std::size_t n) {
     normal_loop<TwoSweepNormalLoop<Two<V4>>>(p, x, cdf_out, pdf_out, n);
 }
+
 // ---- Eight-wide kernels for AVX-512 -----------------------------------------
 //
 // The batch normal and the log once more, eight doubles to a vector, written
@@ -1766,10 +1767,9 @@ QUORVEL_WIDE_INLINE void rows_of(const double* tab, const u64* i, Z* out) {
 
 // ---- erfc and e^a (erfc_exp_kernel) ----
 
-QUORVEL_WIDE_INLINE Z erfc_clamp(Z x) {
-    const Z ax = as_z(_mm512_and_epi64(bits(x), seti(0x7FFFFFFFFFFFFFFFULL)));
-    return sel(lt(ax, set(28.0)), ax, set(28.0));
-}
+QUORVEL_WIDE_INLINE Z abs_of(Z x) { return as_z(_mm512_and_epi64(bits(x), seti(0x7FFFFFFFFFFFFFFFULL))); }
+// |x| clamped to 28, NaN to 28 (erfc_clamp), from ax = |x|.
+QUORVEL_WIDE_INLINE Z erfc_clamp(Z ax) { return sel(lt(ax, set(28.0)), ax, set(28.0)); }
 // The row of g's table (erfc_row_of): 12 times the interval's number.
 QUORVEL_WIDE_INLINE ZI erfc_row_of(Z xb) {
     const Z xi = sel(gt(xb, set(0x1p-6)), xb, set(0x1p-6));
@@ -1789,8 +1789,8 @@ QUORVEL_WIDE_INLINE ZI exp_row_of(ZI kn) { return _mm512_slli_epi64(_mm512_and_e
 
 template <bool kErfc, bool kExp>
 QUORVEL_WIDE_INLINE void erfc_exp(Z x, Z a, Z& erfc_out, Z& exp_out, const u64* erfc_rows, const u64* exp_rows) {
-    const Z ax = as_z(_mm512_and_epi64(bits(x), seti(0x7FFFFFFFFFFFFFFFULL)));
-    const Z xb = sel(lt(ax, set(28.0)), ax, set(28.0));
+    const Z ax = abs_of(x);
+    const Z xb = erfc_clamp(ax);
     Z c0h, gl;
     if constexpr (kErfc) {
         Z c[4];
@@ -1873,7 +1873,7 @@ QUORVEL_WIDE_INLINE void normal_run(const NormalArgs& args, const double* x, dou
             const Z u = p.standard ? v : div(sub(v, mean), sd);
             store(eb + j, e);
             store(ab + j, mul(u, mul(u, set(-0.5))));
-            const Z xb = erfc_clamp(e);
+            const Z xb = erfc_clamp(abs_of(e));
             if constexpr (kCdf) store_index(erfc_rows + j, erfc_row_of(xb));
             Z sh, sl, shifted;
             store_index(exp_rows + j, exp_row_of(exp_reduce(xb, sh, sl, shifted)));
