@@ -36,10 +36,12 @@ void check_beta(const Probit& model, const Vector& beta) {
 
 // ---- Accumulator kernels ----------------------------------------------------
 //
-// The rows of a batch are copied into a buffer whose rows are padded with
-// zeros to a multiple of four columns, so that the accumulators can work on
-// four columns at a time.  The padding entries of the accumulators receive
-// only products with zero (or NaN times zero) and are never read out.
+// The accumulators work on four columns at a time: a row of k columns is
+// read as kp, k rounded up to four.  The rows are read in place in exog,
+// where the last kp - k columns of a row are the first of the next one, or,
+// at the end of exog, from a copy whose rows are padded with zeros.  The
+// padding entries of the accumulators (and of the weighted rows) receive
+// whatever those columns give, and are never read out.
 
 inline std::size_t padded(std::size_t k) { return (k + 3) / 4 * 4; }
 
@@ -48,12 +50,12 @@ using simd::load4;
 using simd::store4;
 using simd::v4;
 
-// dst(r, j) = src(r, j) * w_r for r < len and j < kp (row stride kp, a
-// multiple of four), sixteen columns a step.  Each entry is read before it is
-// written, so dst may be src.
-QUORVEL_ALWAYS_INLINE inline void scale_rows_loop(double* dst, const double* src, std::size_t kp, const double* w,
-                                                  std::size_t len) {
-    for (std::size_t r = 0; r < len; ++r, src += kp, dst += kp) {
+// dst(r, j) = src(r, j) * w_r for r < len and j < kp (dst's row stride kp, a
+// multiple of four, src's ss), sixteen columns a step.  Each entry is read
+// before it is written, so dst may be src.
+QUORVEL_ALWAYS_INLINE inline void scale_rows_loop(double* dst, const double* src, std::size_t kp, std::size_t ss,
+                                                  const double* w, std::size_t len) {
+    for (std::size_t r = 0; r < len; ++r, src += ss, dst += kp) {
         const v4 wr = simd::broadcast4(w[r]);
         std::size_t j = 0;
         for (; j + 16 <= kp; j += 16)
@@ -66,30 +68,30 @@ QUORVEL_ALWAYS_INLINE inline void scale_rows_loop(double* dst, const double* src
 // for the compiler to unroll: with the width known only at run time, four
 // columns a step, the inner loop's overhead was most of the work (a full
 // pass at k = 10 measured 24.2 -> 22.5 ns a row).
-QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w,
-                                             std::size_t len) {
+QUORVEL_ALWAYS_INLINE inline void scale_rows(double* dst, const double* src, std::size_t kp, std::size_t ss,
+                                             const double* w, std::size_t len) {
     switch (kp) {
-        case 4: return scale_rows_loop(dst, src, 4, w, len);
-        case 8: return scale_rows_loop(dst, src, 8, w, len);
-        case 12: return scale_rows_loop(dst, src, 12, w, len);
-        case 16: return scale_rows_loop(dst, src, 16, w, len);
+        case 4: return scale_rows_loop(dst, src, 4, ss, w, len);
+        case 8: return scale_rows_loop(dst, src, 8, ss, w, len);
+        case 12: return scale_rows_loop(dst, src, 12, ss, w, len);
+        case 16: return scale_rows_loop(dst, src, 16, ss, w, len);
         default: break;
     }
-    scale_rows_loop(dst, src, kp, w, len);
+    scale_rows_loop(dst, src, kp, ss, w, len);
 }
 
 // acc(j + jj, l + 4c + e) for jj < JB, c < LV, e < 4: adds (kAdd) or
 // subtracts a(r, j + jj) * x(r, l + 4c + e) for r = 0..len-1 in order.  a
-// and x have row stride kp, acc is kp x kp.
+// has row stride kp and x xs, acc is kp x kp.
 template <bool kAdd, int JB, int LV>
 QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double* a, const double* x,
-                                       std::size_t len, std::size_t j, std::size_t l) {
+                                       std::size_t xs, std::size_t len, std::size_t j, std::size_t l) {
     v4 h[JB][LV];
     for (int jj = 0; jj < JB; ++jj)
         for (int c = 0; c < LV; ++c) h[jj][c] = load4(acc + (j + jj) * kp + l + 4 * c);
     for (std::size_t r = 0; r < len; ++r) {
         const double* ar = a + r * kp + j;
-        const double* xr = x + r * kp + l;
+        const double* xr = x + r * xs + l;
         v4 xv[LV];
         for (int c = 0; c < LV; ++c) xv[c] = load4(xr + 4 * c);
         for (int jj = 0; jj < JB; ++jj) {
@@ -112,14 +114,14 @@ QUORVEL_ALWAYS_INLINE inline void tile(double* acc, std::size_t kp, const double
 // broadcast) fit the sixteen vector registers without spilling.
 template <bool kAdd, int JB>
 QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const double* a, const double* x,
-                                            std::size_t len, std::size_t j, std::size_t width) {
+                                            std::size_t xs, std::size_t len, std::size_t j, std::size_t width) {
     std::size_t l = 0;
     // Twelve columns per sweep where they are left: a tile of one group of
     // four has too few independent sums to hide the latency of the
     // subtractions.
-    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3>(acc, kp, a, x, len, j, l);
-    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2>(acc, kp, a, x, len, j, l);
-    if (l < width) tile<kAdd, JB, 1>(acc, kp, a, x, len, j, l);
+    for (; l + 12 <= width; l += 12) tile<kAdd, JB, 3>(acc, kp, a, x, xs, len, j, l);
+    for (; l + 8 <= width; l += 8) tile<kAdd, JB, 2>(acc, kp, a, x, xs, len, j, l);
+    if (l < width) tile<kAdd, JB, 1>(acc, kp, a, x, xs, len, j, l);
 }
 
 // acc(j, l) for j < k and l < j + 1 rounded up to four (the lower triangle
@@ -130,15 +132,16 @@ QUORVEL_ALWAYS_INLINE inline void tile_rows(double* acc, std::size_t kp, const d
 // block's rows are requested while they run.
 template <bool kAdd>
 QUORVEL_ALWAYS_INLINE inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a,
-                                                   const double* x, std::size_t len, simd::Lookahead* ahead) {
+                                                   const double* x, std::size_t xs, std::size_t len,
+                                                   simd::Lookahead* ahead) {
     for (std::size_t j = 0; j < k; j += 4) {
         const std::size_t rows = std::min<std::size_t>(4, k - j);
         const std::size_t width = padded(j + rows);
         switch (rows) {
-            case 4: tile_rows<kAdd, 4>(acc, kp, a, x, len, j, width); break;
-            case 3: tile_rows<kAdd, 3>(acc, kp, a, x, len, j, width); break;
-            case 2: tile_rows<kAdd, 2>(acc, kp, a, x, len, j, width); break;
-            default: tile_rows<kAdd, 1>(acc, kp, a, x, len, j, width); break;
+            case 4: tile_rows<kAdd, 4>(acc, kp, a, x, xs, len, j, width); break;
+            case 3: tile_rows<kAdd, 3>(acc, kp, a, x, xs, len, j, width); break;
+            case 2: tile_rows<kAdd, 2>(acc, kp, a, x, xs, len, j, width); break;
+            default: tile_rows<kAdd, 1>(acc, kp, a, x, xs, len, j, width); break;
         }
         if (ahead != nullptr) ahead->step();
     }
@@ -165,7 +168,7 @@ QUORVEL_ALWAYS_INLINE inline void store8(double* p, v8 v) { std::memcpy(p, &v, s
 // eight, then L4 (0 or 1) of four.
 template <bool kAdd, int JB, int L8, int L4>
 QUORVEL_ALWAYS_INLINE inline void wide_tile(double* acc, std::size_t kp, const double* a, const double* x,
-                                            std::size_t len, std::size_t j, std::size_t l) {
+                                            std::size_t xs, std::size_t len, std::size_t j, std::size_t l) {
     constexpr int N8 = L8 > 0 ? L8 : 1;
     v8 h[JB][N8];
     v4 q[JB];
@@ -176,7 +179,7 @@ QUORVEL_ALWAYS_INLINE inline void wide_tile(double* acc, std::size_t kp, const d
     }
     for (std::size_t r = 0; r < len; ++r) {
         const double* ar = a + r * kp + j;
-        const double* xr = x + r * kp + l;
+        const double* xr = x + r * xs + l;
         v8 xv[N8];
         for (int c = 0; c < L8; ++c) xv[c] = load8(xr + 8 * c);
         const v4 xq = L4 > 0 ? load4(xr + 8 * L8) : v4{};
@@ -206,19 +209,19 @@ QUORVEL_ALWAYS_INLINE inline void wide_tile(double* acc, std::size_t kp, const d
 // registers).
 template <bool kAdd, int JB>
 QUORVEL_ALWAYS_INLINE inline void wide_tile_rows(double* acc, std::size_t kp, const double* a, const double* x,
-                                                 std::size_t len, std::size_t j, std::size_t width) {
+                                                 std::size_t xs, std::size_t len, std::size_t j, std::size_t width) {
     std::size_t l = 0;
-    for (; width - l > 36; l += 32) wide_tile<kAdd, JB, 4, 0>(acc, kp, a, x, len, j, l);
+    for (; width - l > 36; l += 32) wide_tile<kAdd, JB, 4, 0>(acc, kp, a, x, xs, len, j, l);
     switch ((width - l) / 4) {
-        case 1: return wide_tile<kAdd, JB, 0, 1>(acc, kp, a, x, len, j, l);
-        case 2: return wide_tile<kAdd, JB, 1, 0>(acc, kp, a, x, len, j, l);
-        case 3: return wide_tile<kAdd, JB, 1, 1>(acc, kp, a, x, len, j, l);
-        case 4: return wide_tile<kAdd, JB, 2, 0>(acc, kp, a, x, len, j, l);
-        case 5: return wide_tile<kAdd, JB, 2, 1>(acc, kp, a, x, len, j, l);
-        case 6: return wide_tile<kAdd, JB, 3, 0>(acc, kp, a, x, len, j, l);
-        case 7: return wide_tile<kAdd, JB, 3, 1>(acc, kp, a, x, len, j, l);
-        case 8: return wide_tile<kAdd, JB, 4, 0>(acc, kp, a, x, len, j, l);
-        default: return wide_tile<kAdd, JB, 4, 1>(acc, kp, a, x, len, j, l);
+        case 1: return wide_tile<kAdd, JB, 0, 1>(acc, kp, a, x, xs, len, j, l);
+        case 2: return wide_tile<kAdd, JB, 1, 0>(acc, kp, a, x, xs, len, j, l);
+        case 3: return wide_tile<kAdd, JB, 1, 1>(acc, kp, a, x, xs, len, j, l);
+        case 4: return wide_tile<kAdd, JB, 2, 0>(acc, kp, a, x, xs, len, j, l);
+        case 5: return wide_tile<kAdd, JB, 2, 1>(acc, kp, a, x, xs, len, j, l);
+        case 6: return wide_tile<kAdd, JB, 3, 0>(acc, kp, a, x, xs, len, j, l);
+        case 7: return wide_tile<kAdd, JB, 3, 1>(acc, kp, a, x, xs, len, j, l);
+        case 8: return wide_tile<kAdd, JB, 4, 0>(acc, kp, a, x, xs, len, j, l);
+        default: return wide_tile<kAdd, JB, 4, 1>(acc, kp, a, x, xs, len, j, l);
     }
 }
 
@@ -227,9 +230,9 @@ QUORVEL_ALWAYS_INLINE inline void wide_tile_rows(double* acc, std::size_t kp, co
 // AVX-512 (use_wide_outer()); the same products, so the same bits.
 template <std::size_t KP>
 QUORVEL_ALWAYS_INLINE inline void scale_rows_wide_loop(double* dst, const double* src, std::size_t kp,
-                                                       const double* w, std::size_t len) {
+                                                       std::size_t ss, const double* w, std::size_t len) {
     const std::size_t width = KP > 0 ? KP : kp;
-    for (std::size_t r = 0; r < len; ++r, src += width, dst += width) {
+    for (std::size_t r = 0; r < len; ++r, src += ss, dst += width) {
         const double s = w[r];
         const v8 b = {s, s, s, s, s, s, s, s};
         std::size_t j = 0;
@@ -238,15 +241,15 @@ QUORVEL_ALWAYS_INLINE inline void scale_rows_wide_loop(double* dst, const double
     }
 }
 __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void scale_rows_wide(
-    double* dst, const double* src, std::size_t kp, const double* w, std::size_t len) noexcept {
+    double* dst, const double* src, std::size_t kp, std::size_t ss, const double* w, std::size_t len) noexcept {
     switch (kp) {
-        case 4: return scale_rows_wide_loop<4>(dst, src, kp, w, len);
-        case 8: return scale_rows_wide_loop<8>(dst, src, kp, w, len);
-        case 12: return scale_rows_wide_loop<12>(dst, src, kp, w, len);
-        case 16: return scale_rows_wide_loop<16>(dst, src, kp, w, len);
-        case 20: return scale_rows_wide_loop<20>(dst, src, kp, w, len);
-        case 24: return scale_rows_wide_loop<24>(dst, src, kp, w, len);
-        default: return scale_rows_wide_loop<0>(dst, src, kp, w, len);
+        case 4: return scale_rows_wide_loop<4>(dst, src, kp, ss, w, len);
+        case 8: return scale_rows_wide_loop<8>(dst, src, kp, ss, w, len);
+        case 12: return scale_rows_wide_loop<12>(dst, src, kp, ss, w, len);
+        case 16: return scale_rows_wide_loop<16>(dst, src, kp, ss, w, len);
+        case 20: return scale_rows_wide_loop<20>(dst, src, kp, ss, w, len);
+        case 24: return scale_rows_wide_loop<24>(dst, src, kp, ss, w, len);
+        default: return scale_rows_wide_loop<0>(dst, src, kp, ss, w, len);
     }
 }
 
@@ -254,16 +257,16 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void scale_rows_wide(
 // called where the processor has AVX-512 (use_wide_outer()).
 template <bool kAdd>
 __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void accumulate_lower_wide(
-    double* acc, std::size_t kp, std::size_t k, const double* a, const double* x, std::size_t len,
+    double* acc, std::size_t kp, std::size_t k, const double* a, const double* x, std::size_t xs, std::size_t len,
     simd::Lookahead* ahead) noexcept {
     for (std::size_t j = 0; j < k; j += 4) {
         const std::size_t rows = std::min<std::size_t>(4, k - j);
         const std::size_t width = padded(j + rows);
         switch (rows) {
-            case 4: wide_tile_rows<kAdd, 4>(acc, kp, a, x, len, j, width); break;
-            case 3: wide_tile_rows<kAdd, 3>(acc, kp, a, x, len, j, width); break;
-            case 2: wide_tile_rows<kAdd, 2>(acc, kp, a, x, len, j, width); break;
-            default: wide_tile_rows<kAdd, 1>(acc, kp, a, x, len, j, width); break;
+            case 4: wide_tile_rows<kAdd, 4>(acc, kp, a, x, xs, len, j, width); break;
+            case 3: wide_tile_rows<kAdd, 3>(acc, kp, a, x, xs, len, j, width); break;
+            case 2: wide_tile_rows<kAdd, 2>(acc, kp, a, x, xs, len, j, width); break;
+            default: wide_tile_rows<kAdd, 1>(acc, kp, a, x, xs, len, j, width); break;
         }
         if (ahead != nullptr) ahead->step();
     }
@@ -272,14 +275,15 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void accumulate_lower
 #endif
 
 #else
-inline void scale_rows(double* dst, const double* src, std::size_t kp, const double* w, std::size_t len) {
+inline void scale_rows(double* dst, const double* src, std::size_t kp, std::size_t ss, const double* w,
+                       std::size_t len) {
     for (std::size_t r = 0; r < len; ++r)
-        for (std::size_t j = 0; j < kp; ++j) dst[r * kp + j] = src[r * kp + j] * w[r];
+        for (std::size_t j = 0; j < kp; ++j) dst[r * kp + j] = src[r * ss + j] * w[r];
 }
 
 template <bool kAdd>
 inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const double* a, const double* x,
-                             std::size_t len, simd::Lookahead* ahead) {
+                             std::size_t xs, std::size_t len, simd::Lookahead* ahead) {
     // Row by row: the steps of ahead, one per four of the k rows of acc, all
     // at once.
     for (std::size_t j = 0; j < k && ahead != nullptr; j += 4) ahead->step();
@@ -287,7 +291,7 @@ inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const d
         for (std::size_t j = 0; j < k; ++j) {
             const double s = a[r * kp + j];
             for (std::size_t l = 0; l < j + 1; ++l) {
-                const double term = s * x[r * kp + l];
+                const double term = s * x[r * xs + l];
                 acc[j * kp + l] = kAdd ? acc[j * kp + l] + term : acc[j * kp + l] - term;
             }
         }
@@ -298,25 +302,25 @@ inline void accumulate_lower(double* acc, std::size_t kp, std::size_t k, const d
 // acc as accumulate_lower leaves it, with the wide tiles where wide is set.
 template <bool kAdd>
 QUORVEL_ALWAYS_INLINE inline void add_lower_products(bool wide, double* acc, std::size_t kp, std::size_t k,
-                                                     const double* a, const double* x, std::size_t len,
-                                                     simd::Lookahead* ahead = nullptr) {
+                                                     const double* a, const double* x, std::size_t xs,
+                                                     std::size_t len, simd::Lookahead* ahead = nullptr) {
 #if QUORVEL_HAVE_WIDE
-    if (wide) return accumulate_lower_wide<kAdd>(acc, kp, k, a, x, len, ahead);
+    if (wide) return accumulate_lower_wide<kAdd>(acc, kp, k, a, x, xs, len, ahead);
 #else
     (void)wide;
 #endif
-    accumulate_lower<kAdd>(acc, kp, k, a, x, len, ahead);
+    accumulate_lower<kAdd>(acc, kp, k, a, x, xs, len, ahead);
 }
 
 // scale_rows, through scale_rows_wide where wide is set.
 QUORVEL_ALWAYS_INLINE inline void scale_weighted_rows(bool wide, double* dst, const double* src, std::size_t kp,
-                                                      const double* w, std::size_t len) {
+                                                      std::size_t ss, const double* w, std::size_t len) {
 #if QUORVEL_HAVE_WIDE
-    if (wide) return scale_rows_wide(dst, src, kp, w, len);
+    if (wide) return scale_rows_wide(dst, src, kp, ss, w, len);
 #else
     (void)wide;
 #endif
-    scale_rows(dst, src, kp, w, len);
+    scale_rows(dst, src, kp, ss, w, len);
 }
 
 // Whether the processor has AVX-512, for the wide tiles.
@@ -418,7 +422,8 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     const std::size_t k = w.k, kp = w.kp;
     const double* y = model.endog.data();
     const Normal normal = model.normal;
-    double* xp = w.xp.data();
+    const double* xp = w.xp.data();  // the block's rows as the sums read them
+    std::size_t xs = kp;             // and their stride
     double* z = w.z.data();
     double* p = w.p.data();
     double* t = w.t.data();
@@ -441,8 +446,17 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         const unsigned steps = (source.cache != nullptr ? 3u : 5u) + (w.want_hessian ? groups : 0u) +
                                (w.want_meat ? groups : 0u);
         w.ahead.reset(model.exog.data() + next * k, model.exog.data() + after * k, steps);
-        simd::copy_rows_unrolled(xp, kp, reinterpret_cast<const char*>(rows),
-                                 static_cast<std::ptrdiff_t>(k * sizeof(double)), k, len);
+        // The rows in place, unless reading kp columns of the last one runs
+        // past the end of exog: then a copy padded with zeros.  (Copying
+        // every block, as this did before, measured 3% slower on the fit at
+        // 1e6 x 10 and 9% at 1e6 x 20.)
+        if ((start + len - 1) * k + kp <= model.exog.rows() * k) {
+            xp = rows;
+            xs = k;
+        } else {
+            simd::copy_rows_unrolled(w.xp.data(), kp, reinterpret_cast<const char*>(rows),
+                                     static_cast<std::ptrdiff_t>(k * sizeof(double)), k, len);
+        }
         w.ahead.step();
     }
     // Every t_r is +0 or -0 (P and phi are the same at both); looked for
@@ -460,7 +474,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     } else {
         // From the padded copy where there is one.
         if (w.want_lambda)
-            simd::linear_index_rows(w.wide_index, z, xp, kp, k, source.beta->data(), len);
+            simd::linear_index_rows(w.wide_index, z, xp, xs, k, source.beta->data(), len);
         else
             simd::linear_index(z, rows, k, k, source.beta->data(), len);
         for (std::size_t r = 0; r < len; ++r) {
@@ -521,9 +535,10 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
     if (w.want_score) {
         auto term = [&](std::size_t r, auto x) { return x * lambda[r]; };
         if (w.want_ll && source.cache == nullptr)
-            simd::add_weighted_rows(pass.g.data(), kp, xp, len, term, simd::RowSums<1>{&w.ll, {w.logp.data()}});
+            simd::add_weighted_rows_at(pass.g.data(), kp, xp, xs, len, term,
+                                       simd::RowSums<1>{&w.ll, {w.logp.data()}});
         else
-            simd::add_weighted_rows(pass.g.data(), kp, xp, len, term);
+            simd::add_weighted_rows_at(pass.g.data(), kp, xp, xs, len, term);
     }
     w.ahead.step();
     if (w.want_hessian) {
@@ -533,14 +548,15 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         double* wr = w.weight.data();
         for (std::size_t r = 0; r < len; ++r) wr[r] = (z[r] + lambda[r]) * lambda[r];
         double* ap = w.weighted.data();
-        scale_weighted_rows(w.wide_outer, ap, xp, kp, wr, len);
-        add_lower_products<false>(w.wide_outer, pass.h.data(), kp, k, ap, xp, len, &w.ahead);
+        scale_weighted_rows(w.wide_outer, ap, xp, kp, xs, wr, len);
+        add_lower_products<false>(w.wide_outer, pass.h.data(), kp, k, ap, xp, xs, len, &w.ahead);
     }
     if (w.want_meat) {
-        // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij.
-        // The rows are scaled in place: nothing after this reads them.
-        scale_weighted_rows(w.wide_outer, xp, xp, kp, lambda, len);
-        add_lower_products<true>(w.wide_outer, pass.m.data(), kp, k, xp, xp, len, &w.ahead);
+        // s_ij = x_ij lambda_i, in both operands: M_jl = M_jl + s_il s_ij,
+        // from the buffer of the Hessian's weighted rows (done with).
+        double* sp = w.weighted.data();
+        scale_weighted_rows(w.wide_outer, sp, xp, kp, xs, lambda, len);
+        add_lower_products<true>(w.wide_outer, pass.m.data(), kp, k, sp, sp, kp, len, &w.ahead);
     }
 }
 
@@ -580,10 +596,8 @@ void run_pass(Pass& pass, const Source& source) {
     if (w.want_meat) pass.m.assign(w.kp * w.kp, 0.0);
     const std::size_t block = block_rows(w.kp, w.want_hessian || w.want_meat);
     w.xp.assign(block * w.kp);
-    if (w.want_hessian) {
-        w.weight.assign(block);
-        w.weighted.assign(block * w.kp);
-    }
+    if (w.want_hessian) w.weight.assign(block);
+    if (w.want_hessian || w.want_meat) w.weighted.assign(block * w.kp);
     w.z.assign(block);
     w.p.assign(block);
     w.t.assign(block);
@@ -734,9 +748,9 @@ void add_lower_products(bool wide, bool add, double* acc, std::size_t k, const d
                         std::size_t len) {
     wide = wide && use_wide_outer();
     if (add)
-        quorvel::add_lower_products<true>(wide, acc, padded(k), k, a, x, len);
+        quorvel::add_lower_products<true>(wide, acc, padded(k), k, a, x, padded(k), len);
     else
-        quorvel::add_lower_products<false>(wide, acc, padded(k), k, a, x, len);
+        quorvel::add_lower_products<false>(wide, acc, padded(k), k, a, x, padded(k), len);
 }
 
 }  // namespace probit_detail

@@ -63,7 +63,9 @@ QUORVEL_ALWAYS_INLINE inline bool all(m4 m) { return ((m[0] & m[1]) & (m[2] & m[
 namespace quorvel::simd {
 
 // acc_l = acc_l + term(r, x_rl) for r = 0..len-1 in order, for the kp
-// columns of rows (stride kp).  term is generic: it is given four columns at
+// columns of rows (stride rs, kp for add_weighted_rows; past a row's own
+// columns, where rs < kp, the next row's values fall on the acc_l that are
+// never read).  term is generic: it is given four columns at
 // a time as a vector (held in registers across the rows) where vectors are
 // available, one double otherwise, and rounds each lane as written.  kp is a
 // multiple of four.
@@ -80,7 +82,7 @@ struct RowSums {
 
 #if QUORVEL_HAVE_V4
 template <int LV, int NS, class Term>
-QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp, const double* rows,
+QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, const double* rows, std::size_t rs,
                                                      std::size_t len, std::size_t l, Term term,
                                                      const RowSums<NS>& sums) {
     v4 sum[LV > 0 ? LV : 1];
@@ -88,7 +90,7 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp
     for (int c = 0; c < LV; ++c) sum[c] = load4(acc + l + 4 * c);
     for (int i = 0; i < NS; ++i) total[i] = sums.totals[i];
     for (std::size_t r = 0; r < len; ++r) {
-        for (int c = 0; c < LV; ++c) sum[c] = sum[c] + term(r, load4(rows + r * kp + l + 4 * c));
+        for (int c = 0; c < LV; ++c) sum[c] = sum[c] + term(r, load4(rows + r * rs + l + 4 * c));
         for (int i = 0; i < NS; ++i) total[i] = total[i] + sums.series[i][r];
     }
     for (int c = 0; c < LV; ++c) store4(acc + l + 4 * c, sum[c]);
@@ -97,8 +99,9 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_group(double* acc, std::size_t kp
 #endif
 
 template <int NS = 0, class Term>
-QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
-                                                    std::size_t len, Term term, const RowSums<NS>& sums = {}) {
+QUORVEL_ALWAYS_INLINE inline void add_weighted_rows_at(double* acc, std::size_t kp, const double* rows,
+                                                       std::size_t rs, std::size_t len, Term term,
+                                                       const RowSums<NS>& sums = {}) {
 #if QUORVEL_HAVE_V4
     // Up to four groups of four columns per sweep over the rows, so that
     // their additions overlap; the series go with the first sweep (alone
@@ -106,26 +109,32 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
     const RowSums<0> none{};
     const std::size_t first = kp / 4 < 4 ? kp / 4 : 4;
     switch (first) {
-        case 4: add_weighted_group<4>(acc, kp, rows, len, 0, term, sums); break;
-        case 3: add_weighted_group<3>(acc, kp, rows, len, 0, term, sums); break;
-        case 2: add_weighted_group<2>(acc, kp, rows, len, 0, term, sums); break;
-        case 1: add_weighted_group<1>(acc, kp, rows, len, 0, term, sums); break;
-        default: add_weighted_group<0>(acc, kp, rows, len, 0, term, sums); break;
+        case 4: add_weighted_group<4>(acc, rows, rs, len, 0, term, sums); break;
+        case 3: add_weighted_group<3>(acc, rows, rs, len, 0, term, sums); break;
+        case 2: add_weighted_group<2>(acc, rows, rs, len, 0, term, sums); break;
+        case 1: add_weighted_group<1>(acc, rows, rs, len, 0, term, sums); break;
+        default: add_weighted_group<0>(acc, rows, rs, len, 0, term, sums); break;
     }
     std::size_t l = 4 * first;
-    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, kp, rows, len, l, term, none);
+    for (; l + 16 <= kp; l += 16) add_weighted_group<4>(acc, rows, rs, len, l, term, none);
     switch ((kp - l) / 4) {
-        case 3: add_weighted_group<3>(acc, kp, rows, len, l, term, none); break;
-        case 2: add_weighted_group<2>(acc, kp, rows, len, l, term, none); break;
-        case 1: add_weighted_group<1>(acc, kp, rows, len, l, term, none); break;
+        case 3: add_weighted_group<3>(acc, rows, rs, len, l, term, none); break;
+        case 2: add_weighted_group<2>(acc, rows, rs, len, l, term, none); break;
+        case 1: add_weighted_group<1>(acc, rows, rs, len, l, term, none); break;
         default: break;
     }
 #else
     for (std::size_t r = 0; r < len; ++r) {
-        for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * kp + l]);
+        for (std::size_t l = 0; l < kp; ++l) acc[l] = acc[l] + term(r, rows[r * rs + l]);
         for (int i = 0; i < NS; ++i) sums.totals[i] = sums.totals[i] + sums.series[i][r];
     }
 #endif
+}
+
+template <int NS = 0, class Term>
+QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
+                                                    std::size_t len, Term term, const RowSums<NS>& sums = {}) {
+    add_weighted_rows_at(acc, kp, rows, kp, len, term, sums);
 }
 
 inline constexpr std::uintptr_t kCacheLine = 64;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fast_math.hpp"
 #include "core/probit.hpp"
 
 namespace quorvel {
@@ -269,6 +270,57 @@ TEST(Probit, WideOuterProductsEqualTheFourWideOnes) {
                         << "k " << k << " add " << add << " (" << j << ", " << l << ")";
                 }
         }
+    }
+}
+
+// The sums of a pass against the formulas written out row by row, bit for
+// bit, at widths that leave each row short of a multiple of four columns
+// (the pass then reads the next row's first values along with a row's own)
+// and over several blocks, the last of which reaches the end of exog.
+TEST(Probit, PassSumsEqualTheRowByRowFormulas) {
+    std::mt19937_64 gen(11);
+    std::normal_distribution<double> u;
+    for (std::size_t k : {1, 2, 3, 5, 6, 7, 10, 13}) {
+        const std::size_t n = 300, extra = k % 2;  // exog may have rows past n
+        Matrix x(n + extra, k);
+        Vector y(n), beta(k);
+        for (std::size_t i = 0; i < n + extra; ++i)
+            for (std::size_t j = 0; j < k; ++j) x(i, j) = j == 0 ? 1.0 : u(gen) * (i % 7 == 3 ? 1e150 : 1.0);
+        for (std::size_t i = 0; i < n; ++i) y[i] = u(gen) > 0.3 ? 1.0 : 0.0;
+        for (std::size_t j = 0; j < k; ++j) beta[j] = 0.3 - 0.1 * static_cast<double>(j);
+        const Probit model(y, x);
+        double ll = 0.0;
+        Vector g(k, 0.0);
+        Matrix h(k, k), m(k, k);
+        for (std::size_t i = 0; i < n; ++i) {
+            double z = 0.0;
+            for (std::size_t j = 0; j < k; ++j) z = z + x(i, j) * beta[j];
+            const double q = (y[i] + y[i]) + (-1.0);
+            const double t = z * q;
+            const double p = clip_probability(model.normal.cdf(t));
+            double lp;
+            log_batch(&p, &lp, 1);
+            ll = ll + lp;
+            const double lambda = (q * model.normal.pdf(t)) / p;
+            const double w = (z + lambda) * lambda;
+            for (std::size_t j = 0; j < k; ++j) {
+                g[j] = x(i, j) * lambda + g[j];
+                for (std::size_t l = 0; l <= j; ++l) {
+                    h(j, l) = h(j, l) - (x(i, j) * w) * x(i, l);
+                    m(j, l) = m(j, l) + (x(i, l) * lambda) * (x(i, j) * lambda);
+                }
+            }
+        }
+        for (std::size_t j = 0; j < k; ++j)
+            for (std::size_t l = 0; l < j; ++l) h(l, j) = h(j, l), m(l, j) = m(j, l);
+        const Evaluation e = evaluate(model, beta, kLogLike | kScore | kHessian | kMeat);
+        auto same = [](const auto& a, const auto& b) {
+            return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+        };
+        EXPECT_EQ(std::memcmp(&e.loglike, &ll, sizeof ll), 0) << "k " << k;
+        EXPECT_TRUE(same(e.score, g)) << "k " << k;
+        EXPECT_TRUE(same(e.hessian.storage(), h.storage())) << "k " << k;
+        EXPECT_TRUE(same(e.meat.storage(), m.storage())) << "k " << k;
     }
 }
 
