@@ -75,8 +75,12 @@ namespace {
 
 // ---- One batch of rows -----------------------------------------------------
 //
-// The rows of a batch sit in a buffer with rows padded with zeros to kp, a
-// multiple of four columns, so that the sums over columns run four at a time.
+// The sums over the columns of a batch's rows run four at a time, reading kp
+// columns, k rounded up to four, from the start of each row.  Where the rows
+// follow each other in the caller's memory they are read there, the last kp -
+// k columns of a row being the next row's first, unless that runs past the end
+// of x; otherwise (and there) they are copied into a buffer of rows padded
+// with zeros.  The padding entries of the sums are never read out.
 
 inline std::size_t padded(std::size_t k) { return (k + 3) / 4 * 4; }
 
@@ -110,7 +114,8 @@ struct Batch {
     const double* b = nullptr;               // k coefficients
     const std::size_t* binary = nullptr;     // nb columns summed as binary while active
     std::size_t nb = 0;
-    Vector rows;                             // kAmeBatch x kp
+    Vector rows;                             // kAmeBatch x kp, for rows copied
+    const double* in_place = nullptr;        // the batch's rows in x (stride k), or null: copied
     Vector t, cdf_t, pdf_t;                  // at the row's index
     Vector u, cdf_u, pdf_u;                  // at the other index of a binary column
     Vector v, cdf_v, pdf_v;                  // at t0 where neither index is t
@@ -143,10 +148,11 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 // non-finite coefficient, t = 0 with the other sign of zero) evaluates both.
 QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal, std::size_t len) noexcept {
     const std::size_t k = w.k, kp = w.kp;
-    const double* rows = w.rows.data();
+    const double* rows = w.in_place != nullptr ? w.in_place : w.rows.data();
+    const std::size_t rs = w.in_place != nullptr ? k : kp;  // their stride
     const double* b = w.b;
     double* t = w.t.data();
-    simd::linear_index_rows(w.wide_index, t, rows, kp, k, b, len);
+    simd::linear_index_rows(w.wide_index, t, rows, rs, k, b, len);
     w.ahead.step();
     double* pdf_t = w.pdf_t.data();
     double* cdf_t = w.cdf_t.data();
@@ -157,8 +163,9 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
     w.ahead.step();
 
     // a_l = a_l + (t_r x_rl) f_r and dens = dens + f_r, rows in order.
-    simd::add_weighted_rows(s.a.data(), kp, rows, len, [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; },
-                            simd::RowSums<1>{&s.dens, {pdf_t}});
+    simd::add_weighted_rows_at(s.a.data(), kp, rows, rs, len,
+                               [&](std::size_t r, auto x) { return (t[r] * x) * pdf_t[r]; },
+                               simd::RowSums<1>{&s.dens, {pdf_t}});
     w.ahead.step();
 
     double* u = w.u.data();
@@ -173,7 +180,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         if (!w.active[q]) continue;
         const std::size_t j = w.binary[q];
         const double bj = b[j];
-        const double* xj = rows + j;  // x_rj = xj[r * kp]
+        const double* xj = rows + j;  // x_rj = xj[r * rs]
         // u is t1 unless t1 is t, then t0; v is t0.  one and zero are all
         // ones where t1 (t0) is t.  On the way, whether the column holds
         // only 0.0 and 1.0 in this batch: if not, it gets no binary sums
@@ -188,7 +195,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         m4 zero_one_lanes = {-1, -1, -1, -1};  // lanes whose x_rj were all 0.0 or 1.0 so far
         for (; r + 4 <= len; r += 4) {
             const v4 tr = simd::load4(t + r);
-            const v4 x = {xj[r * kp], xj[(r + 1) * kp], xj[(r + 2) * kp], xj[(r + 3) * kp]};
+            const v4 x = {xj[r * rs], xj[(r + 1) * rs], xj[(r + 2) * rs], xj[(r + 3) * rs]};
             const v4 up = tr + (1.0 - x) * bj;
             const v4 down = tr + (-x) * bj;
             const m4 is1 = simd::bits(up) == simd::bits(tr);
@@ -204,7 +211,7 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         zero_one = simd::all(zero_one_lanes);
 #endif
         for (; r < len; ++r) {
-            const double x = xj[r * kp];
+            const double x = xj[r * rs];
             const double up = t[r] + (1.0 - x) * bj;
             const double down = t[r] + (-x) * bj;
             const bool is1 = same_bits(up, t[r]);
@@ -256,9 +263,9 @@ QUORVEL_MULTIVERSION void add_batch(Batch& w, BlockSums& s, const Normal& normal
         // diff_x_l = diff_x_l + diff_r x_rl, and the sums of Phi(t1), Phi(t0)
         // and phi(t1), rows in order.
         double sums[3] = {s.cdf1[q], s.cdf0[q], s.dens1[q]};
-        simd::add_weighted_rows(s.diff_x.data() + q * kp, kp, rows, len,
-                                [&](std::size_t r, auto x) { return diff[r] * x; },
-                                simd::RowSums<3>{sums, {p1s, p0s, f1s}});
+        simd::add_weighted_rows_at(s.diff_x.data() + q * kp, kp, rows, rs, len,
+                                   [&](std::size_t r, auto x) { return diff[r] * x; },
+                                   simd::RowSums<3>{sums, {p1s, p0s, f1s}});
         s.cdf1[q] = sums[0];
         s.cdf0[q] = sums[1];
         s.dens1[q] = sums[2];
@@ -365,6 +372,10 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
     Batch batch(k, b.data(), columns);
     BlockSums sums;
     const std::size_t kp = batch.kp;
+    // Rows that follow each other in memory, read in place (see Batch).
+    const bool contiguous = x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+                            x.row_stride == static_cast<std::ptrdiff_t>(k * sizeof(double)) &&
+                            reinterpret_cast<std::uintptr_t>(x.base) % alignof(double) == 0;
     // Fewer rows per batch when a row costs many operations, so that the
     // interrupt is still called often; recounted as columns drop out.
     auto rows_per_batch = [&](std::size_t binaries) {
@@ -383,7 +394,12 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
         for (std::size_t first = start; first < end; first += per_batch) {
             if (interrupt) interrupt();
             const std::size_t len = end - first < per_batch ? end - first : per_batch;
-            read_rows(batch.rows.data(), kp, x, first, len);
+            if (contiguous && (first + len - 1) * k + kp <= n * k) {
+                batch.in_place = reinterpret_cast<const double*>(x.base) + first * k;
+            } else {
+                batch.in_place = nullptr;
+                read_rows(batch.rows.data(), kp, x, first, len);
+            }
             request_ahead(batch.ahead, x, first + len, per_batch, static_cast<unsigned>(3 + 2 * active));
             add_batch(batch, sums, normal, len);
             active = static_cast<std::size_t>(std::count(batch.active.begin(), batch.active.end(), 1));

@@ -254,29 +254,51 @@ TEST(Ame, ZeroCovarianceAndNoObservations) {
 }
 
 // Views with negative and non-unit strides read the same logical data.
-TEST(Ame, StridedViewsGiveTheSameNumbers) {
-    const Problem p = ten_rows();
-    constexpr std::ptrdiff_t d = sizeof(double);
-    // X stored with rows and columns reversed and a gap after every value.
-    std::vector<double> xs(80, kNaN);
-    for (std::size_t r = 0; r < 10; ++r)
-        for (std::size_t c = 0; c < 4; ++c) xs[2 * ((9 - r) * 4 + (3 - c))] = p.x(r, c);
-    const MatrixView xv(reinterpret_cast<const char*>(xs.data()) + 78 * d, 10, 4, -8 * d, -2 * d);
-    // V column-major, beta backwards.
-    std::vector<double> vs(16);
-    for (std::size_t r = 0; r < 4; ++r)
-        for (std::size_t c = 0; c < 4; ++c) vs[c * 4 + r] = p.v(r, c);
-    const MatrixView vv(reinterpret_cast<const char*>(vs.data()), 4, 4, d, 4 * d);
-    const Vector beta_rev(p.beta.rbegin(), p.beta.rend());
-    const VectorView bv(reinterpret_cast<const char*>(beta_rev.data()) + 3 * d, 4, -d);
+// n rows of k columns (k >= 2): an intercept, a 0/1 regressor and
+// continuous ones, with a covariance of every entry nonzero.
+Problem wider(std::size_t n, std::size_t k) {
+    Problem p{Vector(k), Matrix(k, k), Matrix(n, k), {"const"}};
+    for (std::size_t j = 0; j < k; ++j) {
+        p.beta[j] = 0.3 - 0.2 * static_cast<double>(j);
+        for (std::size_t l = 0; l < k; ++l) p.v(j, l) = j == l ? 0.05 : 0.004;
+        if (j > 0) p.names.push_back("x" + std::to_string(j));
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < k; ++j)
+            p.x(i, j) = j == 0 ? 1.0 : j == 1 ? static_cast<double>((i * 7) % 3 == 0) : std::sin(0.9 * i + j);
+    return p;
+}
 
-    for (std::uint64_t chunk : {1u, 4u, 10u}) {
-        const std::vector<AmeRow> plain = run(p, chunk);
-        const std::vector<AmeRow> strided = compute_ame(bv, vv, xv, p.names, chunk);
-        ASSERT_EQ(strided.size(), plain.size());
-        for (std::size_t i = 0; i < plain.size(); ++i) {
-            EXPECT_EQ(strided[i].dydx, plain[i].dydx);
-            EXPECT_EQ(strided[i].std_err, plain[i].std_err);
+// Contiguous rows are read in place, which at widths short of a multiple of
+// four reads into the next row; strided ones are copied.  Both give the same
+// bits, in blocks of any size.
+TEST(Ame, StridedViewsGiveTheSameNumbers) {
+    constexpr std::ptrdiff_t d = sizeof(double);
+    for (const Problem& p : {ten_rows(), wider(150, 5), wider(150, 3), wider(70, 6)}) {
+        const std::size_t n = p.x.rows(), k = p.x.cols();
+        // X stored with rows and columns reversed and a gap after every value.
+        std::vector<double> xs(2 * n * k, kNaN);
+        for (std::size_t r = 0; r < n; ++r)
+            for (std::size_t c = 0; c < k; ++c) xs[2 * ((n - 1 - r) * k + (k - 1 - c))] = p.x(r, c);
+        const MatrixView xv(reinterpret_cast<const char*>(xs.data()) + (2 * n * k - 2) * d, n, k,
+                            -2 * static_cast<std::ptrdiff_t>(k) * d, -2 * d);
+        // V column-major, beta backwards.
+        std::vector<double> vs(k * k);
+        for (std::size_t r = 0; r < k; ++r)
+            for (std::size_t c = 0; c < k; ++c) vs[c * k + r] = p.v(r, c);
+        const MatrixView vv(reinterpret_cast<const char*>(vs.data()), k, k, d, static_cast<std::ptrdiff_t>(k) * d);
+        const Vector beta_rev(p.beta.rbegin(), p.beta.rend());
+        const VectorView bv(reinterpret_cast<const char*>(beta_rev.data()) + static_cast<std::ptrdiff_t>(k - 1) * d,
+                            k, -d);
+
+        for (std::uint64_t chunk : {1u, 4u, 10u, 1000u}) {
+            const std::vector<AmeRow> plain = run(p, chunk);
+            const std::vector<AmeRow> strided = compute_ame(bv, vv, xv, p.names, chunk);
+            ASSERT_EQ(strided.size(), plain.size());
+            for (std::size_t i = 0; i < plain.size(); ++i) {
+                EXPECT_EQ(strided[i].dydx, plain[i].dydx) << "k " << k << " chunk " << chunk;
+                EXPECT_EQ(strided[i].std_err, plain[i].std_err) << "k " << k << " chunk " << chunk;
+            }
         }
     }
 }
