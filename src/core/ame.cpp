@@ -394,7 +394,7 @@ AmeSumsBothWays ame_sums_both_ways(const Vector& b, const MatrixView& x, const s
         for (std::size_t first = start; first < end; first += per_batch) {
             if (interrupt) interrupt();
             const std::size_t len = end - first < per_batch ? end - first : per_batch;
-            if (contiguous && (first + len - 1) * k + kp <= n * k) {
+            if (contiguous && simd::rows_fit_in_place(first, len, k, kp, n)) {
                 batch.in_place = reinterpret_cast<const double*>(x.base) + first * k;
             } else {
                 batch.in_place = nullptr;

@@ -399,7 +399,9 @@ private:
 struct Work {
     std::size_t k, kp;
     bool want_ll, want_score, want_hessian, want_meat, want_lambda;
-    Buffer xp, weight, weighted, z, p, t, logp, lambda;  // the Hessian's w_i and x_ij w_i
+    // xp: the rows copied at the end of exog; weight and weighted: the
+    // Hessian's w_i and x_ij w_i (the meat's x_ij lambda_i after them).
+    Buffer xp, weight, weighted, z, p, t, logp, lambda;
     std::vector<std::size_t> cluster;   // the block's clusters, with a grouping
     double ll = 0.0;
     // P (clipped), ln P and phi where the index is zero, from the same
@@ -450,7 +452,7 @@ QUORVEL_MULTIVERSION void run_block(Pass& pass, const Source& source, Work& w, s
         // past the end of exog: then a copy padded with zeros.  (Copying
         // every block, as this did before, measured 3% slower on the fit at
         // 1e6 x 10 and 9% at 1e6 x 20.)
-        if ((start + len - 1) * k + kp <= model.exog.rows() * k) {
+        if (simd::rows_fit_in_place(start, len, k, kp, model.exog.rows())) {
             xp = rows;
             xs = k;
         } else {

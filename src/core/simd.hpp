@@ -137,6 +137,15 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp,
     add_weighted_rows_at(acc, kp, rows, kp, len, term, sums);
 }
 
+// Whether rows [first, first + len) of a matrix of `rows` rows of k
+// contiguous columns can be read in place as rows of kp columns (k rounded up
+// to four), as add_weighted_rows_at and the Hessian's tiles read them: the
+// last row's kp columns must end within the matrix.  len >= 1.
+inline bool rows_fit_in_place(std::size_t first, std::size_t len, std::size_t k, std::size_t kp,
+                              std::size_t rows) {
+    return (first + len - 1) * k + kp <= rows * k;
+}
+
 inline constexpr std::uintptr_t kCacheLine = 64;
 
 // A request for the cache line at address: a hint only, which never faults

@@ -31,6 +31,12 @@ double repeated_sum(double term, std::size_t n) {
     return s;
 }
 
+// The same doubles, bit for bit, in the same number.
+template <class A, class B>
+bool same(const A& a, const B& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
 // A small data set with both outcomes and a constant column.
 Probit small_model() {
     return Probit({1, 0, 1, 1, 0, 0, 1},
@@ -183,9 +189,6 @@ TEST(Probit, FusedAndCachedEvaluationsEqualThePlainOnes) {
         for (std::size_t j = 0; j < m.k(); ++j) beta[j] = 0.37 - 0.21 * static_cast<double>(j);
         cases.emplace_back(&m, beta);
     }
-    auto same = [](const auto& a, const auto& b) {
-        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-    };
     RowCache cache;
     for (const auto& [model, beta] : cases) {
         const Evaluation fused = evaluate(*model, beta, kLogLike | kScore | kHessian);
@@ -314,9 +317,6 @@ TEST(Probit, PassSumsEqualTheRowByRowFormulas) {
         for (std::size_t j = 0; j < k; ++j)
             for (std::size_t l = 0; l < j; ++l) h(l, j) = h(j, l), m(l, j) = m(j, l);
         const Evaluation e = evaluate(model, beta, kLogLike | kScore | kHessian | kMeat);
-        auto same = [](const auto& a, const auto& b) {
-            return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-        };
         EXPECT_EQ(std::memcmp(&e.loglike, &ll, sizeof ll), 0) << "k " << k;
         EXPECT_TRUE(same(e.score, g)) << "k " << k;
         EXPECT_TRUE(same(e.hessian.storage(), h.storage())) << "k " << k;
