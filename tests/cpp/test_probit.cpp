@@ -277,13 +277,15 @@ TEST(Probit, WideOuterProductsEqualTheFourWideOnes) {
 }
 
 // The sums of a pass against the formulas written out row by row, bit for
-// bit, at widths that leave each row short of a multiple of four columns
-// (the pass then reads the next row's first values along with a row's own)
-// and over several blocks, the last of which reaches the end of exog.
+// bit, at every width the Hessian's sweeps treat apart (up to 12 columns,
+// and the first groups of rows beyond), including widths that leave each row
+// short of a multiple of four columns (the pass then reads the next row's
+// first values along with a row's own), and over several blocks, the last of
+// which reaches the end of exog.
 TEST(Probit, PassSumsEqualTheRowByRowFormulas) {
     std::mt19937_64 gen(11);
     std::normal_distribution<double> u;
-    for (std::size_t k : {1, 2, 3, 5, 6, 7, 10, 13}) {
+    for (std::size_t k : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 20}) {
         const std::size_t n = 300, extra = k % 2;  // exog may have rows past n
         Matrix x(n + extra, k);
         Vector y(n), beta(k);
