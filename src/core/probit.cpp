@@ -259,7 +259,9 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void scale_rows_wide(
 // 7+R3 over 0-11.  Alone, each of these sweeps has only four independent
 // sums and waits on their additions; together they keep the multipliers
 // busy.  The block's rows are taken in as many parts as there are groups,
-// with a step of ahead after each, as the separate sweeps take them.
+// with a step of ahead after each, as the separate sweeps take them.  Each
+// entry still receives its terms a(r, j) * x(r, l) one by one for r = 0 ..
+// len-1, so the sums are those of the separate sweeps to the bit.
 template <bool kAdd, int R2, int R3>
 QUORVEL_ALWAYS_INLINE inline void wide_head(double* acc, std::size_t kp, const double* a, const double* x,
                                             std::size_t xs, std::size_t len, simd::Lookahead* ahead) {
