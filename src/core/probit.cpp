@@ -253,10 +253,10 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void scale_rows_wide(
     }
 }
 
-// accumulate_lower's first two or three groups of four rows of acc in one
-// sweep of the block's rows instead of one sweep each: rows 0-3 over columns
-// 0-3, rows 4 .. 3+R2 over 0-7 and, where R3 > 0 (and R2 = 4), rows 8 ..
-// 7+R3 over 0-11.  Alone, each of these sweeps has only four independent
+// accumulate_lower's sums for 5 to 12 columns in one sweep of the block's
+// rows instead of one sweep per group of four rows of acc: rows 0-3 over
+// columns 0-3, rows 4 .. 3+R2 over 0-7 and, where R3 > 0 (and R2 = 4), rows
+// 8 .. 7+R3 over 0-11.  Alone, each of these sweeps has only four independent
 // sums and waits on their additions; together they keep the multipliers
 // busy.  The block's rows are taken in as many parts as there are groups,
 // with a step of ahead after each, as the separate sweeps take them.  Each
@@ -320,17 +320,11 @@ template <bool kAdd>
 __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void accumulate_lower_wide(
     double* acc, std::size_t kp, std::size_t k, const double* a, const double* x, std::size_t xs, std::size_t len,
     simd::Lookahead* ahead) noexcept {
-    // The first groups of four rows in one sweep: all of them up to k = 12,
-    // the first two beyond (three there gave no clear gain at k = 16 and 20).
-    // A fit at 1e6 rows measured 5% faster at k = 10, 2% at k = 8 and 20,
-    // and the same at k = 6 and 12.
-    std::size_t j0 = 0;
+    // From 5 to 12 columns, all the groups of rows of acc in one sweep (a fit
+    // at 1e6 rows measured 5% faster at k = 10, 2% at k = 8, and the same at
+    // k = 6 and 12).  Beyond, the first two groups in one sweep gave no clear
+    // gain at k = 16 to 50.
     switch (k) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
-        case 4: break;
         case 5: return wide_head<kAdd, 1, 0>(acc, kp, a, x, xs, len, ahead);
         case 6: return wide_head<kAdd, 2, 0>(acc, kp, a, x, xs, len, ahead);
         case 7: return wide_head<kAdd, 3, 0>(acc, kp, a, x, xs, len, ahead);
@@ -339,11 +333,9 @@ __attribute__((target("avx2,avx512f,avx512vl"), noinline)) void accumulate_lower
         case 10: return wide_head<kAdd, 4, 2>(acc, kp, a, x, xs, len, ahead);
         case 11: return wide_head<kAdd, 4, 3>(acc, kp, a, x, xs, len, ahead);
         case 12: return wide_head<kAdd, 4, 4>(acc, kp, a, x, xs, len, ahead);
-        default:
-            wide_head<kAdd, 4, 0>(acc, kp, a, x, xs, len, ahead);
-            j0 = 8;
+        default: break;
     }
-    for (std::size_t j = j0; j < k; j += 4) {
+    for (std::size_t j = 0; j < k; j += 4) {
         const std::size_t rows = std::min<std::size_t>(4, k - j);
         const std::size_t width = padded(j + rows);
         switch (rows) {

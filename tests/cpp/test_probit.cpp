@@ -277,11 +277,11 @@ TEST(Probit, WideOuterProductsEqualTheFourWideOnes) {
 }
 
 // The sums of a pass against the formulas written out row by row, bit for
-// bit, at every width the Hessian's sweeps treat apart (up to 12 columns,
-// and the first groups of rows beyond), including widths that leave each row
-// short of a multiple of four columns (the pass then reads the next row's
-// first values along with a row's own), and over several blocks, the last of
-// which reaches the end of exog.
+// bit, at every width up to 13 columns and at 20 (the Hessian's sums take
+// each width from 5 to 12 in a sweep of its own), including widths that
+// leave each row short of a multiple of four columns (the pass then reads
+// the next row's first values along with a row's own), and over several
+// blocks, the last of which reaches the end of exog.
 TEST(Probit, PassSumsEqualTheRowByRowFormulas) {
     std::mt19937_64 gen(11);
     std::normal_distribution<double> u;
