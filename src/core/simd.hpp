@@ -63,12 +63,11 @@ QUORVEL_ALWAYS_INLINE inline bool all(m4 m) { return ((m[0] & m[1]) & (m[2] & m[
 namespace quorvel::simd {
 
 // acc_l = acc_l + term(r, x_rl) for r = 0..len-1 in order, for the kp
-// columns of rows (stride rs, kp for add_weighted_rows; past a row's own
-// columns, where rs < kp, the next row's values fall on the acc_l that are
-// never read).  term is generic: it is given four columns at
-// a time as a vector (held in registers across the rows) where vectors are
-// available, one double otherwise, and rounds each lane as written.  kp is a
-// multiple of four.
+// columns of rows (stride rs; past a row's own columns, where rs < kp, the
+// next row's values fall on the acc_l that are never read).  term is
+// generic: it is given four columns at a time as a vector (held in registers
+// across the rows) where vectors are available, one double otherwise, and
+// rounds each lane as written.  kp is a multiple of four.
 //
 // With NS series, also totals[i] = totals[i] + series[i][r] for r in order,
 // in the first sweep over the rows: summed on their own, such sums would
@@ -129,12 +128,6 @@ QUORVEL_ALWAYS_INLINE inline void add_weighted_rows_at(double* acc, std::size_t 
         for (int i = 0; i < NS; ++i) sums.totals[i] = sums.totals[i] + sums.series[i][r];
     }
 #endif
-}
-
-template <int NS = 0, class Term>
-QUORVEL_ALWAYS_INLINE inline void add_weighted_rows(double* acc, std::size_t kp, const double* rows,
-                                                    std::size_t len, Term term, const RowSums<NS>& sums = {}) {
-    add_weighted_rows_at(acc, kp, rows, kp, len, term, sums);
 }
 
 // Whether rows [first, first + len) of a matrix of `rows` rows of k

@@ -253,7 +253,6 @@ TEST(Ame, ZeroCovarianceAndNoObservations) {
     expect_undefined_inference(none, true);
 }
 
-// Views with negative and non-unit strides read the same logical data.
 // n rows of k columns (k >= 2): an intercept, a 0/1 regressor and
 // continuous ones, with a covariance of every entry nonzero.
 Problem wider(std::size_t n, std::size_t k) {
@@ -269,6 +268,7 @@ Problem wider(std::size_t n, std::size_t k) {
     return p;
 }
 
+// Views with negative and non-unit strides read the same logical data.
 // Contiguous rows are read in place, which at widths short of a multiple of
 // four reads into the next row; strided ones are copied.  Both give the same
 // bits, in blocks of any size.
