@@ -75,7 +75,9 @@ private:
         std::size_t pattern = 0;  // index + 1, or 0 when the slot is empty
         std::size_t cluster = 0;
     };
-    std::size_t cluster_of(const double* row, std::size_t index);
+    // The cluster of row (row number index), hash being bits_hash of its
+    // bits; leaves those bits in words_.
+    std::size_t cluster_of(const double* row, std::size_t index, std::uint64_t hash);
     std::size_t cluster_of_new_pattern(const double* row, std::size_t index);
 
     const Matrix& g_;
@@ -91,6 +93,10 @@ private:
     Table<double> sums_;                         // per cluster, k_ entries each
     std::vector<std::uint64_t> words_;           // the bits of the row being placed, or last placed
     std::size_t last_cluster_ = 0;               // the cluster of the row last placed, if any
+    std::vector<std::uint64_t> hashes_;          // per row of the block being placed
+    // In clusters_of's out, between its two sweeps: a row whose bits are
+    // those of the row before it.
+    static constexpr std::size_t kSameAsBefore = ~std::size_t{0};
     // The distinct bit patterns, g.cols() words each.
     Table<std::uint64_t> patterns_;
     std::size_t pattern_count_ = 0;

@@ -188,6 +188,12 @@ TEST(ClusterKeys, GroupingByNumbersIsGroupingByTexts) {
             if (found.second) order.push_back(texts[i]);
             ASSERT_EQ(got[i], found.first->second) << "row " << i << ": " << texts[i];
         }
+        // Another pass, as a fit's next one, in blocks of another size: the
+        // same numbers, the first row now following the last one placed.
+        std::vector<std::size_t> again(n);
+        for (std::size_t start = 0; start < n; start += 50)
+            grouping.clusters_of(start, std::min<std::size_t>(50, n - start), again.data() + start);
+        EXPECT_EQ(again, got);
         EXPECT_EQ(grouping.take_texts(), order);
     }
 }
