@@ -48,7 +48,8 @@ public:
 
     // The clusters of rows [start, start + len) into out (len entries), each
     // a number below clusters(); start + len <= g.rows(), checked.  Rows of
-    // a new cluster are numbered in row order.
+    // a new cluster are numbered in row order.  The lines of their sums are
+    // requested on the way, for the caller to add to.
     void clusters_of(std::size_t start, std::size_t len, std::size_t* out);
     std::size_t clusters() const { return first_rows_.size(); }
     std::size_t rows() const { return g_.rows(); }
