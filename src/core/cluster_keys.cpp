@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 #include <functional>
+#include <new>
 #include <unordered_map>
 
 #include "core/simd.hpp"
@@ -228,10 +229,11 @@ std::size_t ClusterGrouping::cluster_of(const double* row, std::size_t index, st
         for (std::size_t c = 0; c < cols; ++c) same = same && seen[c] == bits[c];
         if (same) return s.cluster;
     }
+    if (pattern_count_ >= 0xFFFFFFFEu) throw std::bad_alloc();  // see Slot
     const std::size_t cluster = cluster_of_new_pattern(row, index);
     patterns_.insert(patterns_.end(), bits, bits + cols);
     ++pattern_count_;
-    pattern_slots_[at] = Slot{h, pattern_count_, cluster};
+    pattern_slots_[at] = Slot{h, static_cast<std::uint32_t>(pattern_count_), static_cast<std::uint32_t>(cluster)};
     // Doubles the table when it is half full, placing every entry afresh.
     if (2 * pattern_count_ > pattern_slots_.size()) {
         Table<Slot> grown(pattern_slots_.size() * 2);

@@ -71,10 +71,15 @@ private:
     // One entry of the open-addressing table of distinct bit patterns, with
     // the pattern's cluster, so that a lookup reads the pattern's bits only
     // to tell apart patterns of several columns whose hashes are equal.
+    // Sixteen bytes, four to a cache line: with tens of thousands of
+    // clusters the table outgrows the caches, and a clustered fit at 4e6 x
+    // 10 with 80,000 clusters measured 5-7% faster than with 24-byte slots.
+    // (More than 2^32 - 2 patterns would need tables of over 100 GB; the
+    // grouping reports them as running out of memory.)
     struct Slot {
         std::uint64_t hash = 0;
-        std::size_t pattern = 0;  // index + 1, or 0 when the slot is empty
-        std::size_t cluster = 0;
+        std::uint32_t pattern = 0;  // index + 1, or 0 when the slot is empty
+        std::uint32_t cluster = 0;
     };
     // The cluster of row (row number index), hash being bits_hash of its
     // bits; leaves those bits in words_.
