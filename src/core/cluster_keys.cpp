@@ -287,10 +287,10 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
     for (std::size_t r = 0; r < len; ++r, row += cols) {
         if (out[r] != kSameAsBefore) {
             last_cluster_ = cluster_of(row, start + r, hashes_[r]);
-            if (k_ > 0) {
-                simd::request_line(reinterpret_cast<std::uintptr_t>(sum(last_cluster_)));
-                simd::request_line(reinterpret_cast<std::uintptr_t>(sum(last_cluster_) + (k_ - 1)));
-            }
+            // Every line of it (with 50 columns, 400 bytes: the clustered
+            // fit at 1e6 x 50 measured 6-8% faster than with its first and
+            // last line requested).
+            simd::request_lines(sum(last_cluster_), sum(last_cluster_) + k_);
         }
         out[r] = last_cluster_;
     }
