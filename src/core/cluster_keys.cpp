@@ -90,9 +90,16 @@ std::uint64_t mix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-std::uint64_t bits_hash(const std::uint64_t* words, std::size_t cols) {
+// The hash of cols 64-bit words at words: the words of a key, or the bits of
+// a row's doubles, read where they are.
+std::uint64_t bits_hash(const void* words, std::size_t cols) {
+    const auto* bytes = static_cast<const unsigned char*>(words);
     std::uint64_t h = 0x9e3779b97f4a7c15ULL;
-    for (std::size_t c = 0; c < cols; ++c) h = mix(h ^ words[c]);
+    for (std::size_t c = 0; c < cols; ++c) {
+        std::uint64_t w;
+        std::memcpy(&w, bytes + c * sizeof w, sizeof w);
+        h = mix(h ^ w);
+    }
     return h;
 }
 
@@ -277,9 +284,7 @@ void ClusterGrouping::clusters_of(std::size_t start, std::size_t len, std::size_
             out[r] = kSameAsBefore;
             continue;
         }
-        std::uint64_t* bits = words_.data();
-        for (std::size_t c = 0; c < cols; ++c) std::memcpy(bits + c, row + c, sizeof(double));
-        hashes_[r] = bits_hash(bits, cols);
+        hashes_[r] = bits_hash(row, cols);
         simd::request_line(reinterpret_cast<std::uintptr_t>(pattern_slots_.data() + (hashes_[r] & mask)));
         out[r] = 0;
     }
