@@ -1,5 +1,6 @@
 #include "core/linalg.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -41,20 +42,47 @@ void copy_view_rows(const MatrixView& v, std::size_t first, std::size_t count, d
         for (std::size_t c = 0; c < v.cols; ++c) *out++ = v(r, c);
 }
 
+void copy_view_into(const MatrixView& v, Matrix& m) {
+    if (m.rows() != v.rows || m.cols() != v.cols)
+        throw InternalError("copy_view_into: shapes " + shape_text(v.rows, v.cols) + " and " +
+                            shape_text(m.rows(), m.cols()) + " differ");
+    const std::size_t k = v.cols;
+    if (k == 0) return;
+    // Whole rows, up to the end of the huge page the copy is in.
+    storage::AscendingFill fill(m.data(), v.rows * k * sizeof(double));
+    for (std::size_t done = 0; done < v.rows;) {
+        const std::size_t stretch = (done * k * sizeof(double) / storage::kLargeBlock + 1) * storage::kLargeBlock;
+        const std::size_t upto = std::min(v.rows, (stretch / sizeof(double) + k - 1) / k);
+        fill.reach(upto * k * sizeof(double));
+        copy_view_rows(v, done, upto - done, m.data() + done * k);
+        done = upto;
+    }
+}
+
 Matrix to_matrix(const MatrixView& v) {
     // Every element is written below.
     Matrix m(v.rows, v.cols, Matrix::Uninitialized{});
-    copy_view_rows(v, 0, v.rows, m.data());
+    copy_view_into(v, m);
     return m;
 }
 
 Vector to_vector(const VectorView& v) {
     if (v.stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
         reinterpret_cast<std::uintptr_t>(v.base) % alignof(double) == 0 && v.size > 0) {
-        // Aligned neighbours: copied at once, into storage that is not
-        // zero-filled first.
+        // Aligned neighbours: copied a huge page at a time into storage that
+        // is not zero-filled first.
         const double* first = reinterpret_cast<const double*>(v.base);
-        return Vector(first, first + v.size);
+        Vector out;
+        out.reserve(v.size);
+        storage::AscendingFill fill(out.data(), v.size * sizeof(double));
+        constexpr std::size_t per = storage::kLargeBlock / sizeof(double);
+        for (std::size_t done = 0; done < v.size;) {
+            const std::size_t upto = std::min(v.size, done + per);
+            fill.reach(upto * sizeof(double));
+            out.insert(out.end(), first + done, first + upto);
+            done = upto;
+        }
+        return out;
     }
     Vector out(v.size);
     for (std::size_t i = 0; i < v.size; ++i) out[i] = v[i];

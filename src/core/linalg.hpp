@@ -192,6 +192,10 @@ struct MatrixView {
 Matrix to_matrix(const MatrixView& v);
 // Rows [first, first + count) of v (in range), row-major into out.
 void copy_view_rows(const MatrixView& v, std::size_t first, std::size_t count, double* out);
+// All of v into m, of v's shape (checked) and not written since it was made
+// (Matrix::Uninitialized), filling its storage from the bottom up
+// (storage::AscendingFill).
+void copy_view_into(const MatrixView& v, Matrix& m);
 Vector to_vector(const VectorView& v);
 
 // Dense products; their internal summation order is free.  interrupt is

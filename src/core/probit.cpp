@@ -448,8 +448,6 @@ struct Pass {
     double* scores_out;   // n x k row scores, or null
     const Interrupt& interrupt;
     ClusterGrouping* grouping = nullptr;  // where the per-cluster score sums go, or null
-    const MatrixView* copy_from = nullptr;  // the rows still to be copied into exog, or null
-    double* copy_into = nullptr;            // exog's storage, with copy_from
 
     double loglike = 0.0;
     std::vector<double> g, h, m;  // padded score, Hessian and meat accumulators
@@ -689,10 +687,7 @@ void run_pass(Pass& pass, const Source& source) {
         w.beta_zero = std::all_of(source.beta->data(), source.beta->data() + w.k, [](double b) { return b == 0.0; });
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t len = std::min(block, n - start);
-        if (pass.copy_from != nullptr)
-            copy_view_rows(*pass.copy_from, start, len, pass.copy_into + start * w.k);
-        else if (pass.interrupt)
-            pass.interrupt();
+        if (pass.interrupt) pass.interrupt();
         run_block(pass, source, w, start, len);
         if (pass.grouping != nullptr) add_cluster_scores(pass, w, start, len);
     }
@@ -752,13 +747,10 @@ Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Ve
         throw InternalError("rows to copy have shape " + shape_text(rows.rows, rows.cols) + " but exog has " +
                             shape_text(model.exog.rows(), model.exog.cols()));
     }
+    copy_view_into(rows, model.exog);
     const Interrupt none;  // never called in this pass
     Pass pass(model, sums | kLogLike, nullptr, nullptr, none);
-    pass.copy_from = &rows;
-    pass.copy_into = model.exog.data();
     run_pass(pass, Source{&beta, nullptr});
-    const std::size_t n = model.nobs();
-    copy_view_rows(rows, n, rows.rows - n, model.exog.data() + n * model.k());
     return evaluation_of(pass, sums);
 }
 

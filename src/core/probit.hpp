@@ -89,13 +89,12 @@ Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums,
                     ClusterGrouping* grouping = nullptr);
 
 // evaluate() (without a cache or an interrupt) on a model whose exog rows are
-// still to be copied from `rows`, a view of exog's shape (checked): each
-// block of rows is copied into exog just before the pass reads it, so that
-// the rows are read from the source once, while the copy is in cache,
-// instead of once for a copy and again by the pass; the rows past endog's n
-// are copied at the end.  Between the copies only the pass runs (no
-// interrupt: it may run code that changes the source).  Afterwards exog
-// holds what to_matrix(rows) would.
+// still to be copied from `rows`, a view of exog's shape (checked): all of
+// them are copied into exog first (copy_view_into, which fills exog's fresh
+// storage a huge page at a time), then the pass runs.  Afterwards exog holds
+// what to_matrix(rows) would.  (Copying each block just before the pass
+// read it, which saves reading the rows a second time, measured 4-5% slower
+// on the fit at 1e6 x 10, with exog's pages faulted in the same way.)
 Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Vector& beta, unsigned sums);
 
 // Adds the score and/or Hessian (as asked in `sums`) at the point recorded in

@@ -150,6 +150,25 @@ TEST(Linalg, ViewsReadAnyStrideLayout) {
     EXPECT_EQ(to_matrix(MatrixView(Matrix(0, 4))).cols(), 4u);
 }
 
+// Copies into storage of several huge pages, which they fill a page at a
+// time: rows of 3 and 7 doubles straddle the pages' boundaries, and the last
+// page is a partial one.  Every element must arrive, none be left at the
+// byte written to fault a page in.
+TEST(Linalg, CopiesFillLargeStorageCompletely) {
+    for (const std::size_t k : {3, 7}) {
+        const std::size_t rows = (std::size_t{5} << 20) / (k * sizeof(double)) + 11;
+        std::vector<double> source(rows * k);
+        for (std::size_t i = 0; i < source.size(); ++i) source[i] = 1.0 + static_cast<double>(i);
+        const Matrix m = to_matrix(MatrixView(reinterpret_cast<const char*>(source.data()), rows, k,
+                                              static_cast<std::ptrdiff_t>(k * sizeof(double)), sizeof(double)));
+        EXPECT_EQ(m.storage(), source) << k;
+        const Vector v = to_vector(VectorView(reinterpret_cast<const char*>(source.data()), source.size(), sizeof(double)));
+        EXPECT_TRUE(std::equal(v.begin(), v.end(), source.begin(), source.end())) << k;
+    }
+    Matrix wrong(2, 3, Matrix::Uninitialized{});
+    EXPECT_THROW(copy_view_into(MatrixView(Matrix(3, 2)), wrong), InternalError);
+}
+
 // ---------------------------------------------------------------- rank
 
 Matrix sym(std::size_t k, const std::vector<double>& values) {
