@@ -67,25 +67,24 @@ Matrix to_matrix(const MatrixView& v) {
 }
 
 Vector to_vector(const VectorView& v) {
-    if (v.stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
-        reinterpret_cast<std::uintptr_t>(v.base) % alignof(double) == 0 && v.size > 0) {
-        // Aligned neighbours: copied a huge page at a time into storage that
-        // is not zero-filled first.
-        const double* first = reinterpret_cast<const double*>(v.base);
-        Vector out;
-        out.reserve(v.size);
-        storage::AscendingFill fill(out.data(), v.size * sizeof(double));
-        constexpr std::size_t per = storage::kLargeBlock / sizeof(double);
-        for (std::size_t done = 0; done < v.size;) {
-            const std::size_t upto = std::min(v.size, done + per);
-            fill.reach(upto * sizeof(double));
+    // A huge page at a time into storage that is not zero-filled first.
+    Vector out;
+    out.reserve(v.size);
+    storage::AscendingFill fill(out.data(), v.size * sizeof(double));
+    const bool neighbours = v.stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+                            reinterpret_cast<std::uintptr_t>(v.base) % alignof(double) == 0;
+    constexpr std::size_t per = storage::kLargeBlock / sizeof(double);
+    for (std::size_t done = 0; done < v.size;) {
+        const std::size_t upto = std::min(v.size, done + per);
+        fill.reach(upto * sizeof(double));
+        if (neighbours) {
+            const double* first = reinterpret_cast<const double*>(v.base);
             out.insert(out.end(), first + done, first + upto);
-            done = upto;
+        } else {
+            for (std::size_t i = done; i < upto; ++i) out.push_back(v[i]);
         }
-        return out;
+        done = upto;
     }
-    Vector out(v.size);
-    for (std::size_t i = 0; i < v.size; ++i) out[i] = v[i];
     return out;
 }
 

@@ -156,14 +156,18 @@ TEST(Linalg, ViewsReadAnyStrideLayout) {
 // byte written to fault a page in.
 TEST(Linalg, CopiesFillLargeStorageCompletely) {
     for (const std::size_t k : {3, 7}) {
-        const std::size_t rows = (std::size_t{5} << 20) / (k * sizeof(double)) + 11;
+        const std::size_t rows = (std::size_t{9} << 20) / (k * sizeof(double)) + 11;
         std::vector<double> source(rows * k);
         for (std::size_t i = 0; i < source.size(); ++i) source[i] = 1.0 + static_cast<double>(i);
-        const Matrix m = to_matrix(MatrixView(reinterpret_cast<const char*>(source.data()), rows, k,
-                                              static_cast<std::ptrdiff_t>(k * sizeof(double)), sizeof(double)));
-        EXPECT_EQ(m.storage(), source) << k;
+        const MatrixView view(reinterpret_cast<const char*>(source.data()), rows, k,
+                              static_cast<std::ptrdiff_t>(k * sizeof(double)), sizeof(double));
+        EXPECT_EQ(to_matrix(view).storage(), source) << k;
         const Vector v = to_vector(VectorView(reinterpret_cast<const char*>(source.data()), source.size(), sizeof(double)));
         EXPECT_TRUE(std::equal(v.begin(), v.end(), source.begin(), source.end())) << k;
+        // A column: a strided vector of more than a huge page at k = 3.
+        const Vector column = to_vector(view.column(1));
+        ASSERT_EQ(column.size(), rows);
+        for (std::size_t r = 0; r < rows; ++r) ASSERT_EQ(column[r], source[r * k + 1]) << k << " " << r;
     }
     Matrix wrong(2, 3, Matrix::Uninitialized{});
     EXPECT_THROW(copy_view_into(MatrixView(Matrix(3, 2)), wrong), InternalError);
