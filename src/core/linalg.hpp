@@ -192,9 +192,9 @@ struct MatrixView {
 Matrix to_matrix(const MatrixView& v);
 // Rows [first, first + count) of v (in range), row-major into out.
 void copy_view_rows(const MatrixView& v, std::size_t first, std::size_t count, double* out);
-// All of v into m, of v's shape (checked) and not written since it was made
-// (Matrix::Uninitialized), filling its storage from the bottom up
-// (storage::AscendingFill).
+// All of v into m, of v's shape (checked), a huge page of m's storage at a
+// time from the bottom up (storage::AscendingFill): the fast way to fill a
+// matrix made with Matrix::Uninitialized, and correct for any other.
 void copy_view_into(const MatrixView& v, Matrix& m);
 Vector to_vector(const VectorView& v);
 
