@@ -15,17 +15,10 @@ namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = std::size_t{4} << 10;
 
-// The 2 MiB stretches of the block get huge pages.  A last stretch that
-// fills less than half of one stays on ordinary pages instead of taking (and
-// holding) a whole huge page; one that fills more gets the page, which costs
-// less than half of it in memory and saves its ordinary pages' faults (an 8
-// MB outcome copy, 1.7 MB of it past its last whole huge page: 1.55 against
-// 0.68 ms).
-std::size_t mapped_length(std::size_t bytes) {
-    const std::size_t tail = bytes % kHugePage;
-    if (tail >= kHugePage / 2) return bytes - tail + kHugePage;  // may wrap: the caller checks
-    return (bytes + kPage - 1) / kPage * kPage;
-}
+// Whole ordinary pages: the 2 MiB stretches of the block get huge pages, the
+// part of the last one the block does not fill stays on ordinary pages
+// instead of taking (and holding) a whole huge page.
+std::size_t mapped_length(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
 }  // namespace
 
