@@ -49,9 +49,10 @@ void copy_view_into(const MatrixView& v, Matrix& m) {
     const std::size_t k = v.cols;
     if (k == 0) return;
     // Whole rows, up to the end of the huge page the copy is in.
+    constexpr std::size_t page = storage::kLargeBlock;
     storage::AscendingFill fill(m.data(), v.rows * k * sizeof(double));
     for (std::size_t done = 0; done < v.rows;) {
-        const std::size_t stretch = (done * k * sizeof(double) / storage::kLargeBlock + 1) * storage::kLargeBlock;
+        const std::size_t stretch = (done * k * sizeof(double) / page + 1) * page;
         const std::size_t upto = std::min(v.rows, (stretch / sizeof(double) + k - 1) / k);
         fill.reach(upto * k * sizeof(double));
         copy_view_rows(v, done, upto - done, m.data() + done * k);

@@ -92,8 +92,8 @@ FitResult fit_newton(Objective& objective, std::uint64_t max_iter, double tol,
 FitResult fit_bfgs(const Probit& model, std::uint64_t max_iter, double tol,
                    const Interrupt& interrupt = {}, bool want_meat = false);
 // The same fit of a model whose exog is still to be copied from rows (a
-// view of exog's shape): the rows are copied in at the first pass (see
-// evaluate_copying_rows), and interrupt is first called after it.  The
+// view of exog's shape): the rows are copied in just before the first pass
+// (see evaluate_copying_rows), and interrupt is first called after it.  The
 // results are those of fit_bfgs on the copied model; once the call returns,
 // exog holds the copy.  With clusters (a cluster matrix of n rows, checked
 // by the passes that use it), the meat that want_meat asks for is the

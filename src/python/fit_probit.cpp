@@ -72,8 +72,8 @@ PyObject* fit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     exog.require_unchanged("exog_py");
     Vector y = endog_ndim == 1 ? to_vector(endog.vector()) : to_vector(endog.matrix().column(0));
     const MatrixView exog_rows = exog.matrix();
-    // Filled by the fit before its first pass, which runs no Python code
-    // until the rows are all copied.
+    // Filled by the fit before its first pass; no Python code runs until the
+    // rows are all copied.
     Matrix x(exog_rows.rows, exog_rows.cols, Matrix::Uninitialized{});
 
     // A cluster matrix that is a plain float64 array of one row per

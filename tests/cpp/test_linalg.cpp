@@ -162,7 +162,8 @@ TEST(Linalg, CopiesFillLargeStorageCompletely) {
         const MatrixView view(reinterpret_cast<const char*>(source.data()), rows, k,
                               static_cast<std::ptrdiff_t>(k * sizeof(double)), sizeof(double));
         EXPECT_EQ(to_matrix(view).storage(), source) << k;
-        const Vector v = to_vector(VectorView(reinterpret_cast<const char*>(source.data()), source.size(), sizeof(double)));
+        const Vector v =
+            to_vector(VectorView(reinterpret_cast<const char*>(source.data()), source.size(), sizeof(double)));
         EXPECT_TRUE(std::equal(v.begin(), v.end(), source.begin(), source.end())) << k;
         // A column: a strided vector of more than a huge page at k = 3.
         const Vector column = to_vector(view.column(1));
