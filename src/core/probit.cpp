@@ -743,11 +743,7 @@ Evaluation evaluate(const Probit& model, const Vector& beta, unsigned sums, RowC
 
 Evaluation evaluate_copying_rows(Probit& model, const MatrixView& rows, const Vector& beta, unsigned sums) {
     check_beta(model, beta);
-    if (rows.rows != model.exog.rows() || rows.cols != model.exog.cols()) {
-        throw InternalError("rows to copy have shape " + shape_text(rows.rows, rows.cols) + " but exog has " +
-                            shape_text(model.exog.rows(), model.exog.cols()));
-    }
-    copy_view_into(rows, model.exog);
+    copy_view_into(rows, model.exog);  // checks the shapes first
     const Interrupt none;  // never called in this pass
     Pass pass(model, sums | kLogLike, nullptr, nullptr, none);
     run_pass(pass, Source{&beta, nullptr});
